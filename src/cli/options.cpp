@@ -1,0 +1,230 @@
+#include "cli/options.h"
+
+#include "version.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace kelvo {
+
+namespace {
+
+constexpr char msg_missing_input[] = "%s: error: missing filename after '-i'\n";
+constexpr char msg_repeated_input[] = "%s: error: input file specified more than once\n";
+constexpr char msg_missing_output[] = "%s: error: missing filename after '-o'\n";
+constexpr char msg_repeated_output[] = "%s: error: output file specified more than once\n";
+constexpr char msg_missing_frames[] = "%s: error: missing number of frames after '-n'\n";
+constexpr char msg_repeated_frames[] = "%s: error: number of frames specified more than once\n";
+constexpr char msg_invalid_frames[] = "%s: error: invalid number of frames\n";
+constexpr char msg_missing_assignment[] = "%s: error: missing <port>:<value> after '-c'\n";
+constexpr char msg_unknown_option[] = "%s: error: unknown command line option '%s'\n";
+constexpr char msg_repeated_uri[] = "%s: error: plugin URI specified more than once\n";
+constexpr char msg_no_input[] = "%s: error: no input file specified\n";
+constexpr char msg_no_output[] = "%s: error: no output file specified\n";
+constexpr char msg_no_uri[] = "%s: error: no plugin URI specified\n";
+
+constexpr char msg_usage[] = "Usage: %s [options] -i input -o output plugin\n";
+constexpr char msg_usage_help[] = "       %*s -h|--help\n";
+constexpr char msg_usage_version[] = "       %*s --version\n";
+constexpr char msg_arguments[] =
+    "Command line arguments:\n"
+    "  -h, --help         Display this information\n"
+    "  --version          Display version information\n"
+    "  -i input           Input sound file\n"
+    "  -o output          Output sound file\n"
+    "  plugin             LV2 plugin URI\n";
+constexpr char msg_frames_option[] =
+    "  -n frames          Number of frames per cycle [default=%d]\n";
+constexpr char msg_more_arguments[] =
+    "  -c port:value      Set value for control in port\n"
+    "  --with-latency     Disable latency compensation\n"
+    "  --timing           Report timing statistics\n"
+    "  --normalize        Normalize output\n";
+constexpr char msg_version[] =
+    "kelvo %s\n"
+    "Copyright 2026 The kelvo authors\n";
+
+bool any_argument_is(int argc, char** argv, const char* a, const char* b) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], a) == 0 || (b && std::strcmp(argv[i], b) == 0))
+            return true;
+    }
+    return false;
+}
+
+// Runs one strto* parse with LC_NUMERIC switched to "C", so that the user's locale never
+// changes what a number means, and restores both the locale and errno afterwards.
+template <typename T, typename Parse>
+bool parse_in_c_locale(const char* text, T& value, Parse parse) {
+    const int saved_errno = errno;
+    char saved_locale[256] = "C";
+    if (const char* current = std::setlocale(LC_NUMERIC, nullptr))
+        std::snprintf(saved_locale, sizeof saved_locale, "%s", current);
+    std::setlocale(LC_NUMERIC, "C");
+    errno = 0;
+    char* end = nullptr;
+    value = parse(text, &end);
+    const int parse_errno = errno;
+    std::setlocale(LC_NUMERIC, saved_locale);
+    if (parse_errno != 0) {
+        errno = parse_errno;
+        return false;
+    }
+    errno = saved_errno;
+    return *end == '\0';
+}
+
+// An option's argument is the next argument, whatever it looks like.
+bool has_argument(int argc, int i) { return i < argc - 1; }
+
+bool take_input(int argc, char** argv, int i, run_settings& s) {
+    if (!has_argument(argc, i)) {
+        std::fprintf(stderr, msg_missing_input, s.program_name);
+        return false;
+    }
+    if (s.input_path) {
+        std::fprintf(stderr, msg_repeated_input, s.program_name);
+        return false;
+    }
+    s.input_path = argv[i + 1];
+    return true;
+}
+
+bool take_output(int argc, char** argv, int i, run_settings& s) {
+    if (!has_argument(argc, i)) {
+        std::fprintf(stderr, msg_missing_output, s.program_name);
+        return false;
+    }
+    if (s.output_path) {
+        std::fprintf(stderr, msg_repeated_output, s.program_name);
+        return false;
+    }
+    s.output_path = argv[i + 1];
+    return true;
+}
+
+bool take_frames(int argc, char** argv, int i, run_settings& s) {
+    if (!has_argument(argc, i)) {
+        std::fprintf(stderr, msg_missing_frames, s.program_name);
+        return false;
+    }
+    if (s.block_frames != 0) {
+        std::fprintf(stderr, msg_repeated_frames, s.program_name);
+        return false;
+    }
+    uint64_t frames = 0;
+    if (!parse_c_number(argv[i + 1], frames) || frames == 0) {
+        std::fprintf(stderr, msg_invalid_frames, s.program_name);
+        return false;
+    }
+    s.block_frames = frames;
+    return true;
+}
+
+bool take_assignment(int argc, char** argv, int i, const run_settings& s,
+                     assignment_list& assignments) {
+    if (!has_argument(argc, i)) {
+        std::fprintf(stderr, msg_missing_assignment, s.program_name);
+        return false;
+    }
+    return add_assignment(assignments, argv[i + 1], s.program_name);
+}
+
+bool check_required(const run_settings& s) {
+    if (!s.input_path) {
+        std::fprintf(stderr, msg_no_input, s.program_name);
+        return false;
+    }
+    if (!s.output_path) {
+        std::fprintf(stderr, msg_no_output, s.program_name);
+        return false;
+    }
+    if (!s.plugin_uri) {
+        std::fprintf(stderr, msg_no_uri, s.program_name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void print_help(const char* program_name) {
+    const int width = static_cast<int>(std::strlen(program_name));
+    std::printf(msg_usage, program_name);
+    std::printf(msg_usage_help, width, " ");
+    std::printf(msg_usage_version, width, " ");
+    std::fputs(msg_arguments, stdout);
+    std::printf(msg_frames_option, static_cast<int>(default_block_frames));
+    std::fputs(msg_more_arguments, stdout);
+}
+
+void print_version() { std::printf(msg_version, version); }
+
+bool parse_c_number(const char* text, uint64_t& value) {
+    return parse_in_c_locale(text, value, [](const char* t, char** end) -> uint64_t {
+        return std::strtoul(t, end, 10);
+    });
+}
+
+bool parse_c_number(const char* text, float& value) {
+    return parse_in_c_locale(text, value, [](const char* t, char** end) {
+        return std::strtof(t, end);
+    });
+}
+
+parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
+                                 assignment_list& assignments) {
+    // With no argv[0] there is no name to give; the program's own stands in.
+    s.program_name = argc > 0 && argv[0] ? argv[0] : "kelvo";
+    if (argc > 1) {
+        if (any_argument_is(argc, argv, "-h", "--help")) {
+            print_help(s.program_name);
+            return parse_outcome::stop_success;
+        }
+        if (any_argument_is(argc, argv, "--version", nullptr)) {
+            print_version();
+            return parse_outcome::stop_success;
+        }
+    }
+    for (int i = 1; i < argc;) {
+        const char* const arg = argv[i];
+        bool ok = true;
+        int advance = 1;
+        if (std::strcmp(arg, "-i") == 0) {
+            ok = take_input(argc, argv, i, s);
+            advance = 2;
+        } else if (std::strcmp(arg, "-o") == 0) {
+            ok = take_output(argc, argv, i, s);
+            advance = 2;
+        } else if (std::strcmp(arg, "-n") == 0) {
+            ok = take_frames(argc, argv, i, s);
+            advance = 2;
+        } else if (std::strcmp(arg, "-c") == 0) {
+            ok = take_assignment(argc, argv, i, s, assignments);
+            advance = 2;
+        } else if (std::strcmp(arg, "--with-latency") == 0) {
+            s.latency_compensation = false;
+        } else if (std::strcmp(arg, "--timing") == 0) {
+            s.timing = true;
+        } else if (std::strcmp(arg, "--normalize") == 0) {
+            s.normalize = true;
+        } else if (arg[0] == '-') {
+            std::fprintf(stderr, msg_unknown_option, s.program_name, arg);
+            ok = false;
+        } else if (s.plugin_uri) {
+            std::fprintf(stderr, msg_repeated_uri, s.program_name);
+            ok = false;
+        } else {
+            s.plugin_uri = arg;
+        }
+        if (!ok)
+            return parse_outcome::stop_failure;
+        i += advance;
+    }
+    return check_required(s) ? parse_outcome::proceed : parse_outcome::stop_failure;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "cli/assignments.h"
+
+#include <cstdint>
+
+namespace kelvo {
+
+/// The block size when `-n` is not given.
+constexpr uint64_t default_block_frames = 512;
+
+/// What the command line set. Strings are borrowed from argv.
+struct run_settings {
+    const char* program_name = "kelvo";  ///< argv[0] exactly as passed
+    const char* input_path = nullptr;
+    const char* output_path = nullptr;
+    const char* plugin_uri = nullptr;
+    uint64_t block_frames = 0;  ///< 0 until `-n` is given
+    bool latency_compensation = true;
+    bool timing = false;
+    bool normalize = false;
+};
+
+enum class parse_outcome { proceed, stop_success, stop_failure };
+
+/// Reads the whole command line into `settings` and `assignments`; prints help, version
+/// or the one error message when it does not return `proceed`.
+parse_outcome parse_command_line(int argc, char** argv, run_settings& settings,
+                                 assignment_list& assignments);
+
+/// Prints the help text for `program_name` to standard output.
+void print_help(const char* program_name);
+
+/// Prints the two lines of the version text to standard output.
+void print_version();
+
+/// Parses an unsigned decimal with strtoul under the "C" numeric locale. False when the
+/// parse sets errno (left in errno) or leaves characters over.
+bool parse_c_number(const char* text, uint64_t& value);
+
+/// The same for a 32-bit float, with strtof.
+bool parse_c_number(const char* text, float& value);
+
+}  // namespace kelvo
