@@ -1,0 +1,83 @@
+#include "host/plugin_host.h"
+
+#include <lv2/core/lv2.h>
+
+#include <cstdio>
+
+namespace kelvo {
+
+namespace {
+
+constexpr char msg_no_lilv[] = "%s: error: could not initialize Lilv\n";
+constexpr char msg_plugin_not_found[] = "%s: error: plugin '%s' not found\n";
+constexpr char msg_requires_features[] =
+    "%s: error: the plugin requires features that this program does not support, sorry\n";
+constexpr char msg_instantiate_failed[] = "%s: error: failed to instantiate the plugin\n";
+
+bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool is_scheme_char(char c) {
+    return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+}  // namespace
+
+bool has_uri_scheme(const char* text) {
+    if (!is_alpha(text[0]))
+        return false;
+    const char* p = text + 1;
+    while (is_scheme_char(*p))
+        ++p;
+    return *p == ':';
+}
+
+bool open_world(plugin_host& host, const char* program_name) {
+    host.world.reset(lilv_world_new());
+    if (!host.world) {
+        std::fprintf(stderr, msg_no_lilv, program_name);
+        return false;
+    }
+    LilvWorld* const w = host.world.get();
+    lilv_world_load_all(w);
+    host.plugins = lilv_world_get_all_plugins(w);
+    core_uris& u = host.uris;
+    u.lv2_InputPort.reset(lilv_new_uri(w, LV2_CORE__InputPort));
+    u.lv2_OutputPort.reset(lilv_new_uri(w, LV2_CORE__OutputPort));
+    u.lv2_AudioPort.reset(lilv_new_uri(w, LV2_CORE__AudioPort));
+    u.lv2_ControlPort.reset(lilv_new_uri(w, LV2_CORE__ControlPort));
+    u.lv2_connectionOptional.reset(lilv_new_uri(w, LV2_CORE__connectionOptional));
+    u.lv2_reportsLatency.reset(lilv_new_uri(w, LV2_CORE__reportsLatency));
+    u.lv2_sampleRate.reset(lilv_new_uri(w, LV2_CORE__sampleRate));
+    return true;
+}
+
+const LilvPlugin* find_plugin(const plugin_host& host, const char* uri, const char* program_name) {
+    // A text without a scheme is no plugin's URI; lilv would complain about it on its own.
+    const LilvPlugin* plugin = nullptr;
+    if (has_uri_scheme(uri)) {
+        const node_ptr node{lilv_new_uri(host.world.get(), uri)};
+        if (node)
+            plugin = lilv_plugins_get_by_uri(host.plugins, node.get());
+    }
+    if (!plugin)
+        std::fprintf(stderr, msg_plugin_not_found, program_name, uri);
+    return plugin;
+}
+
+bool check_features(const LilvPlugin* plugin, const char* program_name) {
+    const nodes_ptr features{lilv_plugin_get_required_features(plugin)};
+    if (lilv_nodes_size(features.get()) != 0) {
+        std::fprintf(stderr, msg_requires_features, program_name);
+        return false;
+    }
+    return true;
+}
+
+instance_ptr instantiate(const LilvPlugin* plugin, double sample_rate, const char* program_name) {
+    instance_ptr instance{lilv_plugin_instantiate(plugin, sample_rate, nullptr)};
+    if (!instance)
+        std::fprintf(stderr, msg_instantiate_failed, program_name);
+    return instance;
+}
+
+}  // namespace kelvo

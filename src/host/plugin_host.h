@@ -1,0 +1,45 @@
+#pragma once
+
+#include "host/owners.h"
+
+#include <lilv/lilv.h>
+
+namespace kelvo {
+
+/// The seven LV2 core terms the port logic asks about, in creation order; destroyed in
+/// reverse.
+struct core_uris {
+    node_ptr lv2_InputPort;
+    node_ptr lv2_OutputPort;
+    node_ptr lv2_AudioPort;
+    node_ptr lv2_ControlPort;
+    node_ptr lv2_connectionOptional;
+    node_ptr lv2_reportsLatency;
+    node_ptr lv2_sampleRate;
+};
+
+/// The lilv world and what belongs to it. The world is declared first, so it is freed
+/// after the nodes made in it.
+struct plugin_host {
+    world_ptr world;
+    const LilvPlugins* plugins = nullptr;  ///< belongs to the world
+    core_uris uris;
+};
+
+/// Creates the world, loads every installed bundle and makes the core URIs.
+bool open_world(plugin_host& host, const char* program_name);
+
+/// The plugin whose URI is exactly `uri`, or null after the not-found error.
+const LilvPlugin* find_plugin(const plugin_host& host, const char* uri,
+                              const char* program_name);
+
+/// False, after the error, when the plugin requires any LV2 feature: none is offered.
+bool check_features(const LilvPlugin* plugin, const char* program_name);
+
+/// An instance at `sample_rate`, or null after the error.
+instance_ptr instantiate(const LilvPlugin* plugin, double sample_rate, const char* program_name);
+
+/// True when `text` starts with a URI scheme and its colon, as an absolute URI does.
+bool has_uri_scheme(const char* text);
+
+}  // namespace kelvo
