@@ -1,0 +1,166 @@
+#include "audio/block_loop.h"
+
+#include "audio/output_check.h"
+#include "audio/sound_files.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+
+namespace kelvo {
+
+namespace {
+
+constexpr char msg_implausible_latency[] =
+    "%s: warning: the plugin reports an implausible latency (%g frames), latency compensation "
+    "is off\n";
+constexpr char msg_input_not_read[] = "%s: error: could not read input file: %s\n";
+constexpr char msg_total_time[] = "Total time     : %g s\n";
+constexpr char msg_processing_time[] = "Processing time: %g s\n";
+
+// The loop's running state, so that the main loop and the flush share one block step.
+class block_runner {
+public:
+    explicit block_runner(const block_loop_io& io)
+        : io_{io},
+          s_{io.settings},
+          max_latency_frames_{max_plausible_latency_seconds * io.sample_rate},
+          start_ticks_{s_.timing ? std::clock() : 0} {}
+
+    bool main_loop();
+    bool flush();
+    bool finish();
+
+private:
+    void run_plugin(int64_t frames);
+    bool emit(int64_t frames, int64_t skip);
+    void warn_implausible(float reported) const {
+        std::fprintf(stderr, msg_implausible_latency, s_.program_name,
+                     static_cast<double>(reported));
+    }
+
+    const block_loop_io& io_;
+    const run_settings& s_;
+    output_check_state check_;
+    latency_state latency_;
+    double max_latency_frames_;
+    std::clock_t run_ticks_ = 0;
+    std::clock_t start_ticks_;
+};
+
+void block_runner::run_plugin(int64_t frames) {
+    audio_buffers& b = io_.buffers;
+    deinterleave_input(b.input_block, b.input_channels, frames);
+    const std::clock_t before = s_.timing ? std::clock() : 0;
+    lilv_instance_run(io_.instance, static_cast<uint32_t>(frames));
+    if (s_.timing)
+        run_ticks_ += std::clock() - before;
+    check_output_block(b.output_channels, frames, s_.normalize, check_, s_.program_name);
+}
+
+// Writes (or stores) frames `skip` to `frames - 1` of the output channels.
+bool block_runner::emit(int64_t frames, int64_t skip) {
+    audio_buffers& b = io_.buffers;
+    if (s_.normalize)
+        return append(io_.whole, b.output_channels, frames, skip, s_.program_name);
+    interleave_output(b.output_channels, frames, 0, skip, b.output_block);
+    return write_frames(io_.output, b.output_block.data(), frames - skip, s_.program_name);
+}
+
+bool block_runner::main_loop() {
+    audio_buffers& b = io_.buffers;
+    const auto block = static_cast<sf_count_t>(s_.block_frames);
+    for (;;) {
+        const sf_count_t f = sf_readf_float(io_.input, b.input_block.data(), block);
+        if (f <= 0)
+            break;
+        run_plugin(f);
+        int64_t skip = 0;
+        if (io_.latency_value && !latency_.off) {
+            if (latency_.remaining_latency < 0 &&
+                !read_latency(latency_, *io_.latency_value, max_latency_frames_))
+                warn_implausible(*io_.latency_value);
+            skip = skip_frames(latency_, f);
+        }
+        if (!emit(f, skip))
+            return false;
+    }
+    if (sf_error(io_.input) != SF_ERR_NO_ERROR) {
+        std::fprintf(stderr, msg_input_not_read, s_.program_name, sf_strerror(io_.input));
+        return false;
+    }
+    return true;
+}
+
+// Runs the plugin on the cleared input block for as many frames as it reports as latency,
+// so the output gets its last frames; dropping goes on if the latency outlasted the input.
+bool block_runner::flush() {
+    if (!io_.latency_value || latency_.off)
+        return true;
+    const float reported = *io_.latency_value;
+    if (!plausible_latency(reported, max_latency_frames_)) {
+        warn_implausible(reported);
+        return true;
+    }
+    const float rounded = std::roundf(reported);
+    for (auto tail = rounded > 0 ? static_cast<int64_t>(rounded) : 0; tail > 0;) {
+        const int64_t e = std::min(tail, static_cast<int64_t>(s_.block_frames));
+        run_plugin(e);
+        if (!emit(e, skip_frames(latency_, e)))
+            return false;
+        tail -= e;
+    }
+    return true;
+}
+
+bool block_runner::finish() {
+    if (s_.normalize) {
+        normalize(io_.whole, check_.peak, io_.report, s_.program_name);
+        if (!write_whole_output(io_.whole, io_.output, io_.buffers.output_block, s_.block_frames,
+                                s_.program_name))
+            return false;
+    }
+    if (s_.timing) {
+        const std::clock_t total = std::clock() - start_ticks_;
+        std::fprintf(io_.report, msg_total_time,
+                     static_cast<double>(static_cast<uint64_t>(total)) / CLOCKS_PER_SEC);
+        std::fprintf(io_.report, msg_processing_time,
+                     static_cast<double>(static_cast<uint64_t>(run_ticks_)) / CLOCKS_PER_SEC);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool plausible_latency(float reported, double max_frames) {
+    const float rounded = std::roundf(reported);
+    return !std::isnan(rounded) && rounded <= max_frames;
+}
+
+bool read_latency(latency_state& state, float reported, double max_frames) {
+    if (!plausible_latency(reported, max_frames)) {
+        state.off = true;
+        return false;
+    }
+    state.remaining_latency = reported;
+    return true;
+}
+
+int64_t skip_frames(latency_state& state, int64_t frames) {
+    if (state.off || !(state.remaining_latency > 0))
+        return 0;
+    if (state.remaining_latency >= static_cast<float>(frames)) {
+        state.remaining_latency -= static_cast<float>(frames);
+        return frames;
+    }
+    const auto skip = static_cast<int64_t>(std::roundf(state.remaining_latency));
+    state.remaining_latency = 0;
+    return std::min(skip, frames);
+}
+
+bool process_blocks(const block_loop_io& io) {
+    block_runner runner{io};
+    return runner.main_loop() && runner.flush() && runner.finish();
+}
+
+}  // namespace kelvo

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "audio/buffers.h"
+#include "audio/normalize.h"
+#include "cli/options.h"
+
+#include <lilv/lilv.h>
+#include <sndfile.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kelvo {
+
+/// A latency report longer than this is not believed.
+constexpr double max_plausible_latency_seconds = 60;
+
+/// Latency compensation across the blocks of a run: not read, then dropping, then done.
+struct latency_state {
+    float remaining_latency = -1;  ///< frames still to drop; negative until the plugin reports
+    bool off = false;              ///< set by an implausible report: nothing more is dropped
+};
+
+/// True when `reported` rounds to a number of frames no larger than `max_frames`. Negative
+/// values pass: they mean the plugin has not said yet.
+bool plausible_latency(float reported, double max_frames);
+
+/// Takes the plugin's report while the latency is unread; turns compensation off and returns
+/// false when the report is implausible.
+bool read_latency(latency_state& state, float reported, double max_frames);
+
+/// The frames to drop from the front of a block of `frames` (all of them while dropping).
+int64_t skip_frames(latency_state& state, int64_t frames);
+
+/// Everything the block loop works with; all of it belongs to the run.
+struct block_loop_io {
+    const run_settings& settings;
+    SNDFILE* input;
+    SNDFILE* output;
+    LilvInstance* instance;
+    audio_buffers& buffers;
+    whole_output& whole;          ///< used in normalize mode only
+    const float* latency_value;   ///< what the latency port writes; null without one
+    double sample_rate;
+    FILE* report;  ///< where the gain and timing lines go
+};
+
+/// Reads, runs, checks and writes every block, flushes the latency tail, normalizes and
+/// reports timing. False after a read, write or memory error, which stops it at once.
+bool process_blocks(const block_loop_io& io);
+
+}  // namespace kelvo

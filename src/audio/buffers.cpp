@@ -1,0 +1,70 @@
+#include "audio/buffers.h"
+
+#include "memory.h"
+
+namespace kelvo {
+
+namespace {
+
+std::vector<std::vector<float>> make_channels(uint32_t count, uint64_t frames) {
+    std::vector<std::vector<float>> channels;
+    channels.reserve(count);
+    for (uint32_t c = 0; c < count; ++c)
+        channels.emplace_back(frames);
+    return channels;
+}
+
+void release(std::vector<std::vector<float>>& channels) {
+    for (std::vector<float>& channel : channels)
+        channel = {};
+    channels = {};
+}
+
+}  // namespace
+
+std::optional<uint64_t> block_buffer_bytes(uint64_t block_frames, uint32_t channels,
+                                           uint32_t outputs) {
+    // Each channel has an interleaved and a separate copy of the block.
+    const uint64_t per_frame = (uint64_t{channels} + outputs) * 2 * sizeof(float);
+    return checked_product(block_frames, per_frame);
+}
+
+audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint32_t outputs) {
+    audio_buffers b;
+    b.input_block.resize(block_frames * channels);
+    b.output_block.resize(block_frames * outputs);
+    b.input_channels = make_channels(channels, block_frames);
+    b.output_channels = make_channels(outputs, block_frames);
+    return b;
+}
+
+void release(audio_buffers& buffers) {
+    buffers.input_block = {};
+    buffers.output_block = {};
+    release(buffers.input_channels);
+    release(buffers.output_channels);
+}
+
+void deinterleave_input(std::span<const float> block, std::span<std::vector<float>> channels,
+                        int64_t n) {
+    const size_t count = channels.size();
+    for (size_t c = 0; c < count; ++c) {
+        float* const out = channels[c].data();
+        const float* in = block.data() + c;
+        for (int64_t i = 0; i < n; ++i, in += count)
+            out[i] = *in;
+    }
+}
+
+void interleave_output(std::span<const std::vector<float>> sources, int64_t count,
+                       int64_t offset, int64_t start, std::span<float> block) {
+    const size_t channels = sources.size();
+    for (size_t c = 0; c < channels; ++c) {
+        const float* const in = sources[c].data() + offset;
+        float* out = block.data() + c;
+        for (int64_t i = start; i < count; ++i, out += channels)
+            *out = in[i];
+    }
+}
+
+}  // namespace kelvo

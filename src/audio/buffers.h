@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kelvo {
+
+/// The per-block sample storage, allocated once before the first block.
+struct audio_buffers {
+    std::vector<float> input_block;                   ///< block_frames × input channels
+    std::vector<float> output_block;                  ///< block_frames × audio outputs
+    std::vector<std::vector<float>> input_channels;   ///< one per input channel
+    std::vector<std::vector<float>> output_channels;  ///< one per required audio output
+};
+
+/// The largest block the plugin interface can run: `run` takes a 32-bit frame count.
+constexpr uint64_t max_block_frames = UINT32_MAX;
+
+/// Bytes the block buffers take, or nothing when the size does not fit in 64 bits.
+std::optional<uint64_t> block_buffer_bytes(uint64_t block_frames, uint32_t channels,
+                                           uint32_t outputs);
+
+/// Allocates the buffers in their declared order; throws std::bad_alloc when memory runs out.
+audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint32_t outputs);
+
+/// Frees the buffers in the order they were allocated.
+void release(audio_buffers& buffers);
+
+/// Splits the first `n` frames of the interleaved `block` into the channel buffers.
+void deinterleave_input(std::span<const float> block, std::span<std::vector<float>> channels,
+                        int64_t n);
+
+/// Joins frames `start` to `count - 1` of `sources`, read from `offset` on, into the front of
+/// the interleaved `block`.
+void interleave_output(std::span<const std::vector<float>> sources, int64_t count,
+                       int64_t offset, int64_t start, std::span<float> block);
+
+}  // namespace kelvo

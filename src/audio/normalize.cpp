@@ -1,0 +1,106 @@
+#include "audio/normalize.h"
+
+#include "audio/buffers.h"
+#include "audio/sound_files.h"
+#include "memory.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kelvo {
+
+namespace {
+
+constexpr char msg_silent[] = "%s: warning: the plugin produced silent output, cannot normalize\n";
+constexpr char msg_gain[] = "Applying %gx gain (%g dB) to all output channels\n";
+
+// Room for `needed` frames per channel, doubling so that appends cost amortized O(1).
+bool grow(whole_output& whole, uint64_t needed, const char* program_name) {
+    const uint64_t capacity = whole.channels.empty() ? 0 : whole.channels[0].size();
+    const uint64_t frames = std::max(needed, capacity * 2);
+    const auto bytes = checked_product(frames, whole.channels.size() * sizeof(float));
+    if (!bytes || *bytes > physical_memory_bytes()) {
+        report_out_of_memory(program_name);
+        return false;
+    }
+    return allocate_or_report(
+        [&] {
+            for (std::vector<float>& channel : whole.channels)
+                channel.resize(frames);
+        },
+        program_name);
+}
+
+// Infinities go to full scale by their sign; the peak never counted them.
+void saturate_infinities(whole_output& whole) {
+    for (std::vector<float>& channel : whole.channels) {
+        for (int64_t i = 0; i < whole.stored_frames; ++i) {
+            if (std::isinf(channel[i]))
+                channel[i] = std::signbit(channel[i]) ? -1.0f : 1.0f;
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t initial_whole_frames(int64_t declared) {
+    if (declared >= 0 && static_cast<uint64_t>(declared) <= trusted_declared_frames)
+        return static_cast<uint64_t>(declared);
+    return trusted_declared_frames;
+}
+
+whole_output make_whole_output(uint32_t outputs, uint64_t frames) {
+    whole_output whole;
+    whole.channels.reserve(outputs);
+    for (uint32_t c = 0; c < outputs; ++c)
+        whole.channels.emplace_back(frames);
+    return whole;
+}
+
+bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t count,
+            int64_t start, const char* program_name) {
+    const int64_t n = count - start;
+    if (n <= 0)
+        return true;
+    const auto needed = static_cast<uint64_t>(whole.stored_frames + n);
+    if (!whole.channels.empty() && needed > whole.channels[0].size() &&
+        !grow(whole, needed, program_name))
+        return false;
+    for (size_t c = 0; c < channels.size(); ++c)
+        std::copy_n(channels[c].data() + start, n, whole.channels[c].data() + whole.stored_frames);
+    whole.stored_frames += n;
+    return true;
+}
+
+void normalize(whole_output& whole, float peak, FILE* report, const char* program_name) {
+    const float gain = peak == 0 ? 0 : 1.0f / peak;
+    // A denormal peak has no finite reciprocal: the output is as good as silent.
+    if (peak == 0 || !std::isfinite(gain)) {
+        std::fprintf(stderr, msg_silent, program_name);
+        saturate_infinities(whole);
+        return;
+    }
+    std::fprintf(report, msg_gain, static_cast<double>(gain),
+                 20.0 * static_cast<double>(std::log10(gain)));
+    for (std::vector<float>& channel : whole.channels) {
+        for (int64_t i = 0; i < whole.stored_frames; ++i) {
+            float& x = channel[i];
+            x = std::isinf(x) ? (std::signbit(x) ? -1.0f : 1.0f) : x * gain;
+        }
+    }
+}
+
+bool write_whole_output(const whole_output& whole, SNDFILE* output, std::span<float> block,
+                        uint64_t block_frames, const char* program_name) {
+    for (int64_t position = 0; position < whole.stored_frames;) {
+        const int64_t n =
+            std::min(static_cast<int64_t>(block_frames), whole.stored_frames - position);
+        interleave_output(whole.channels, n, position, 0, block);
+        if (!write_frames(output, block.data(), n, program_name))
+            return false;
+        position += n;
+    }
+    return true;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,63 @@
+#include "audio/output_check.h"
+
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+namespace kelvo {
+
+namespace {
+
+constexpr char msg_nan[] = "%s: warning: NaN detected in audio output\n";
+constexpr char msg_infinity[] = "%s: warning: infinity value detected in audio output\n";
+constexpr char msg_clipping[] =
+    "%s: warning: out of range value detected in audio output, clipping\n";
+
+// True the first time only: each kind of bad sample is reported once per run.
+bool first_time(bool& warned) { return !std::exchange(warned, true); }
+
+// The rare samples: NaN, infinities, and in normal mode anything beyond full scale.
+void fix_sample(float& x, bool normalize, output_check_state& s, const char* program_name) {
+    if (std::isnan(x)) {
+        if (first_time(s.nan_warned))
+            std::fprintf(stderr, msg_nan, program_name);
+        x = 0;
+        return;
+    }
+    if (std::isinf(x)) {
+        if (first_time(s.infinity_warned))
+            std::fprintf(stderr, msg_infinity, program_name);
+        if (normalize)
+            return;
+    }
+    if (!normalize && (x < -1 || x > 1)) {
+        x = x < -1 ? -1.0f : 1.0f;
+        if (first_time(s.clip_warned))
+            std::fprintf(stderr, msg_clipping, program_name);
+    }
+}
+
+}  // namespace
+
+void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool normalize,
+                        output_check_state& state, const char* program_name) {
+    for (std::vector<float>& channel : channels) {
+        float* const samples = channel.data();
+        float peak = state.peak;
+        for (int64_t j = 0; j < n; ++j) {
+            const float a = std::fabs(samples[j]);
+            // One compare per sample: NaN fails it, infinities and loud samples exceed it.
+            if (a <= 1.0f) {
+                peak = a > peak ? a : peak;
+                continue;
+            }
+            fix_sample(samples[j], normalize, state, program_name);
+            if (normalize && std::isfinite(samples[j]))
+                peak = std::fabs(samples[j]) > peak ? std::fabs(samples[j]) : peak;
+        }
+        if (normalize)
+            state.peak = peak;
+    }
+}
+
+}  // namespace kelvo

@@ -1,0 +1,99 @@
+#include "audio/sound_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace kelvo {
+
+namespace {
+
+constexpr char msg_input_not_opened[] = "%s: error: could not open input file: %s\n";
+constexpr char msg_channels_mismatch[] =
+    "%s: error: the number of channels of the input file (%d) and the number of input ports "
+    "of the plugin (%u to %u) do not match\n";
+constexpr char msg_output_not_opened[] = "%s: error: could not open output file: %s\n";
+constexpr char msg_output_not_written[] = "%s: error: could not write output file: %s\n";
+constexpr char msg_same_file[] = "%s: error: input and output are the same file\n";
+constexpr char msg_output_not_closed[] = "%s: error: could not close output file: %s\n";
+constexpr char msg_input_not_closed[] = "%s: warning: could not close input file: %s\n";
+
+// libsndfile reads "-" as standard input and writes it as standard output.
+bool identify(const char* path, int dash_fd, struct stat& st) {
+    if (std::strcmp(path, "-") == 0)
+        return fstat(dash_fd, &st) == 0;
+    return stat(path, &st) == 0;
+}
+
+}  // namespace
+
+sound_file open_input(const char* path, SF_INFO& info, const char* program_name) {
+    info = {};
+    sound_file input{sf_open(path, SFM_READ, &info)};
+    if (!input.get())
+        std::fprintf(stderr, msg_input_not_opened, program_name, sf_strerror(nullptr));
+    return input;
+}
+
+bool check_channels(int channels, uint32_t required, uint32_t all, const char* program_name) {
+    if (channels < 0 || static_cast<uint32_t>(channels) < required ||
+        static_cast<uint32_t>(channels) > all) {
+        std::fprintf(stderr, msg_channels_mismatch, program_name, channels, required, all);
+        return false;
+    }
+    return true;
+}
+
+bool same_file(const char* input_path, const char* output_path) {
+    struct stat in {};
+    struct stat out {};
+    return identify(input_path, STDIN_FILENO, in) && identify(output_path, STDOUT_FILENO, out) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+sound_file open_output(const char* path, const char* input_path, const SF_INFO& input_info,
+                       uint32_t channels, const char* program_name) {
+    if (same_file(input_path, path)) {
+        std::fprintf(stderr, msg_same_file, program_name);
+        return {};
+    }
+    SF_INFO info{};
+    info.samplerate = input_info.samplerate;
+    info.channels = static_cast<int>(channels);
+    info.format = input_info.format;
+    // sf_open truncates the file before it finds out that the format cannot be written.
+    if (channels > INT32_MAX || !sf_format_check(&info)) {
+        std::fprintf(stderr, msg_output_not_opened, program_name,
+                     sf_error_number(SF_ERR_UNRECOGNISED_FORMAT));
+        return {};
+    }
+    sound_file output{sf_open(path, SFM_WRITE, &info)};
+    if (!output.get())
+        std::fprintf(stderr, msg_output_not_opened, program_name, sf_strerror(nullptr));
+    return output;
+}
+
+bool write_frames(SNDFILE* output, const float* block, int64_t frames, const char* program_name) {
+    if (sf_writef_float(output, block, frames) != frames) {
+        std::fprintf(stderr, msg_output_not_written, program_name, sf_strerror(output));
+        return false;
+    }
+    return true;
+}
+
+bool close_output(sound_file& output, const char* program_name) {
+    if (const int rc = output.close()) {
+        std::fprintf(stderr, msg_output_not_closed, program_name, sf_error_number(rc));
+        return false;
+    }
+    return true;
+}
+
+void close_input(sound_file& input, const char* program_name) {
+    if (const int rc = input.close())
+        std::fprintf(stderr, msg_input_not_closed, program_name, sf_error_number(rc));
+}
+
+}  // namespace kelvo

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <utility>
+
+namespace kelvo {
+
+/// Owns one SNDFILE*; close() returns libsndfile's error code: 0 if fine or nothing was open.
+class sound_file {
+public:
+    sound_file() = default;
+    explicit sound_file(SNDFILE* f) noexcept : file_{f} {}
+    sound_file(sound_file&& o) noexcept : file_{std::exchange(o.file_, nullptr)} {}
+    sound_file& operator=(sound_file o) noexcept {
+        std::swap(file_, o.file_);
+        return *this;
+    }
+    ~sound_file() { close(); }  // quiet: call close() wherever a failure must be reported
+    int close() noexcept { return file_ ? sf_close(std::exchange(file_, nullptr)) : 0; }
+    SNDFILE* get() const noexcept { return file_; }
+
+private:
+    SNDFILE* file_ = nullptr;
+};
+
+/// Opens the input for reading and fills `info`; prints the error when it cannot.
+sound_file open_input(const char* path, SF_INFO& info, const char* program_name);
+
+/// False, after the error, unless `required` <= `channels` <= `all`.
+bool check_channels(int channels, uint32_t required, uint32_t all, const char* program_name);
+
+/// Creates the output in the input's format and rate with `channels` channels. Refuses an
+/// output that is the input file itself, and never truncates a file it cannot write.
+sound_file open_output(const char* path, const char* input_path, const SF_INFO& input_info,
+                       uint32_t channels, const char* program_name);
+
+/// True when both paths name one file ("-" names standard input or output).
+bool same_file(const char* input_path, const char* output_path);
+
+/// Writes `frames` interleaved frames; prints the error and returns false on a short write.
+bool write_frames(SNDFILE* output, const float* block, int64_t frames, const char* program_name);
+
+/// Closes the output; a failed close is an error, for the file may lack its header.
+bool close_output(sound_file& output, const char* program_name);
+
+/// Closes the input; a failed close only warns.
+void close_input(sound_file& input, const char* program_name);
+
+}  // namespace kelvo
