@@ -1,0 +1,52 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kelvo::test {
+
+/// What one run of the built program left behind.
+struct result {
+    int status = -1;  ///< exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+/// Options for one run beyond its arguments.
+struct run_options {
+    std::string lv2_path = KELVO_TEST_LV2_PATH;  ///< the only LV2_PATH the program sees
+    std::vector<std::pair<std::string, std::string>> env;  ///< extra variables
+    std::string argv0 = "kelvo";
+    std::string stdin_path = "/dev/null";
+    long file_size_limit = -1;  ///< RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+};
+
+/// Runs the built kelvo with `args`, capturing its status and both output streams.
+result run_kelvo(const std::vector<std::string>& args, const run_options& options = {});
+
+/// The URI of a plugin of the test bundle.
+std::string test_uri(const std::string& name);
+
+/// A fresh empty folder for one test, removed with its files when the object goes away.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    /// The path of `name` inside the folder.
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+/// The whole content of a file, or "" when it cannot be read.
+std::string read_file(const std::string& path);
+
+/// True when a file exists at `path`.
+bool file_exists(const std::string& path);
+
+}  // namespace kelvo::test

@@ -1,0 +1,103 @@
+// Runs against plugins installed on the system, which no one here wrote.
+
+#include "run_kelvo.h"
+#include "sound.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace kelvo::test {
+namespace {
+
+constexpr char system_lv2_path[] = "/usr/lib/lv2";
+
+result run_installed(const std::vector<std::string>& args) {
+    run_options o;
+    o.lv2_path = system_lv2_path;
+    return run_kelvo(args, o);
+}
+
+TEST(SystemPlugins, RefusesWhatTheProgramCannotDrive) {
+    const struct {
+        const char* uri;
+        const char* err;
+    } cases[] = {
+        {"http://lv2plug.in/plugins/eg-midigate",
+         "kelvo: error: the plugin requires features that this program does not support, "
+         "sorry\n"},
+        {"http://drobilla.net/plugins/fomp/mvclpf1",
+         "kelvo: error: port 'fm' has a port type this program does not understand\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uri);
+        const result r = run_installed({"-i", "/nonexistent.wav", "-o", "out.wav", c.uri});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(c.err, r.err);
+    }
+}
+
+TEST(SystemPlugins, AmplifierScalesEverySampleByItsGainInDecibels) {
+    const temp_dir dir;
+    const sound in = numbered_sound(1, 3000, 44100);
+    write_sound(dir / "in.wav", in);
+    const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav", "-c",
+                                    "gain:-6", "http://lv2plug.in/plugins/eg-amp"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    const sound out = read_sound(dir / "out.wav");
+    ASSERT_EQ(in.frames(), out.frames());
+    EXPECT_EQ(44100, out.samplerate);
+    const double factor = std::pow(10.0, -6.0 / 20.0);
+    for (int64_t i = 0; i < in.frames(); ++i)
+        ASSERT_NEAR(in.at(i, 0) * factor, out.at(i, 0), 1e-6 * std::fabs(in.at(i, 0)) + 1e-9)
+            << "frame " << i;
+}
+
+// This plugin reports a latency of `delay` milliseconds but does not delay its audio, so
+// compensation moves the sound earlier by that much.
+TEST(SystemPlugins, CompensatesAReportedLatencyThatIsNotThere) {
+    const temp_dir dir;
+    const sound in = numbered_sound(1, 2000, 48000);
+    write_sound(dir / "in.wav", in);
+    const std::string uri = "http://plugin.org.uk/swh-plugins/artificialLatency";
+    const int64_t latency = 480;  // 10 ms at 48 kHz
+    for (const bool compensate : {true, false}) {
+        SCOPED_TRACE(compensate ? "compensated" : "--with-latency");
+        std::vector<std::string> args{"-i", dir / "in.wav", "-o", dir / "out.wav", "-c",
+                                      "delay:10"};
+        if (!compensate)
+            args.push_back("--with-latency");
+        args.push_back(uri);
+        const result r = run_installed(args);
+        ASSERT_EQ(0, r.status) << r.err;
+        const sound out = read_sound(dir / "out.wav");
+        ASSERT_EQ(in.frames(), out.frames());
+        const int64_t shift = compensate ? latency : 0;
+        for (int64_t i = 0; i < out.frames(); ++i) {
+            const float expected = i + shift < in.frames() ? in.at(i + shift, 0) : 0.0f;
+            ASSERT_EQ(expected, out.at(i, 0)) << "frame " << i;
+        }
+    }
+}
+
+TEST(SystemPlugins, StereoEffectRunsOnAStereoFile) {
+    const temp_dir dir;
+    sound in = numbered_sound(2, 5000, 44100);
+    in.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    write_sound(dir / "in.wav", in);
+    const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav",
+                                    "http://drobilla.net/plugins/mda/Overdrive"});
+    ASSERT_EQ(0, r.status) << r.err;
+    const sound out = read_sound(dir / "out.wav");
+    EXPECT_EQ(2, out.channels);
+    EXPECT_EQ(in.frames(), out.frames());
+    EXPECT_EQ(SF_FORMAT_WAV | SF_FORMAT_PCM_16, out.format);
+    float loudest = 0;
+    for (const float x : out.samples)
+        loudest = std::max(loudest, std::fabs(x));
+    EXPECT_GT(loudest, 0.0f);
+}
+
+}  // namespace
+}  // namespace kelvo::test
