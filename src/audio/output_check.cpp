@@ -1,6 +1,9 @@
 #include "audio/output_check.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 
@@ -43,17 +46,21 @@ void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool 
                         output_check_state& state, const char* program_name) {
     for (std::vector<float>& channel : channels) {
         float* const samples = channel.data();
-        float peak = state.peak;
-        for (int64_t j = 0; j < n; ++j) {
-            const float a = std::fabs(samples[j]);
-            // One compare per sample: NaN fails it, infinities and loud samples exceed it.
-            if (a <= 1.0f) {
-                peak = a > peak ? a : peak;
-                continue;
+        // The magnitude's bits order like its value, NaN above infinity above 1.0, so one
+        // integer maximum, which the compiler vectorizes, finds both the peak and any sample
+        // that needs a closer look.
+        uint32_t loudest = 0;
+        for (int64_t j = 0; j < n; ++j)
+            loudest = std::max(loudest, std::bit_cast<uint32_t>(samples[j]) & 0x7fffffffu);
+        float peak = std::max(state.peak, std::bit_cast<float>(loudest));
+        if (loudest > std::bit_cast<uint32_t>(1.0f)) {
+            peak = state.peak;
+            for (int64_t j = 0; j < n; ++j) {
+                fix_sample(samples[j], normalize, state, program_name);
+                const float a = std::fabs(samples[j]);
+                if (std::isfinite(a) && a > peak)
+                    peak = a;
             }
-            fix_sample(samples[j], normalize, state, program_name);
-            if (normalize && std::isfinite(samples[j]))
-                peak = std::fabs(samples[j]) > peak ? std::fabs(samples[j]) : peak;
         }
         if (normalize)
             state.peak = peak;
