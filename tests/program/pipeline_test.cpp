@@ -1,0 +1,240 @@
+#include "run_kelvo.h"
+#include "sound.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kelvo::test {
+namespace {
+
+struct processed {
+    result r;
+    bool written = false;  ///< an output file was left behind
+    sound out;
+    std::string log;  ///< what the logging plugins wrote
+};
+
+// Writes `in`, runs `uri` on it with `args` and reads back the output file and the plugin log.
+processed process(const sound& in, const std::string& uri, std::vector<std::string> args) {
+    const temp_dir dir;
+    write_sound(dir / "in", in);
+    std::vector<std::string> all{"-i", dir / "in", "-o", dir / "out"};
+    all.insert(all.end(), args.begin(), args.end());
+    all.push_back(uri);
+    run_options options;
+    options.env = {{"KELVO_TEST_LOG", dir / "log"}};
+    processed p{run_kelvo(all, options), file_exists(dir / "out"), {}, read_file(dir / "log")};
+    if (p.written)
+        p.out = read_sound(dir / "out");
+    return p;
+}
+
+// The lines of a log that start with `prefix`.
+std::string lines_starting(const std::string& log, const std::string& prefix) {
+    std::istringstream in{log};
+    std::string kept;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(prefix))
+            kept += line + "\n";
+    }
+    return kept;
+}
+
+TEST(Pipeline, AudioOutputsCarryTheirPluginsWork) {
+    // Each output channel is an input channel times a factor; -1 marks silence.
+    struct source {
+        int channel;
+        float factor;
+    };
+    const struct {
+        const char* plugin;
+        std::vector<std::string> args;
+        int channels;
+        std::vector<source> outputs;
+    } cases[] = {
+        {"stereo", {"-c", "gain:0.5"}, 2, {{0, 0.5f}, {1, 0.5f}}},
+        {"amp", {"-c", "gain:0.25", "-n", "100"}, 1, {{0, 0.25f}}},
+        {"mono_to_stereo", {}, 1, {{0, 1.0f}, {0, 0.5f}}},
+        {"no_activate", {}, 1, {{0, 2.0f}}},
+        // Spare file channels go to the optional inputs; the optional output is never written.
+        {"optional_input", {}, 2, {{0, 1.0f}, {1, 1.0f}}},
+        {"optional_input", {}, 1, {{0, 1.0f}, {-1, 0.0f}}},
+        {"only_optional_input", {}, 1, {{0, 1.0f}}},
+        {"optional_output", {}, 1, {{0, 1.0f}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string{c.plugin} + " on " + std::to_string(c.channels) + " channels");
+        const sound in = numbered_sound(c.channels, 1000, 44100);
+        const processed p = process(in, test_uri(c.plugin), c.args);
+        EXPECT_EQ(0, p.r.status);
+        EXPECT_EQ("", p.r.out);
+        EXPECT_EQ("", p.r.err);
+        ASSERT_EQ(static_cast<int>(c.outputs.size()), p.out.channels);
+        EXPECT_EQ(44100, p.out.samplerate);
+        ASSERT_EQ(1000, p.out.frames());
+        for (int o = 0; o < p.out.channels; ++o) {
+            const source s = c.outputs[static_cast<size_t>(o)];
+            for (int64_t i = 0; i < 1000; ++i) {
+                const float expected = s.channel < 0 ? 0.0f : in.at(i, s.channel) * s.factor;
+                ASSERT_EQ(expected, p.out.at(i, o)) << "frame " << i << " of channel " << o;
+            }
+        }
+    }
+}
+
+TEST(Pipeline, OutputKeepsTheInputsFormatAndRate) {
+    const struct {
+        int format;
+        int rate;
+        double tolerance;  ///< one step of the encoding
+    } cases[] = {
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1.0 / 32768},
+        {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 96000, 1.0 / 32768},
+        {SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 22050, 1.0 / 8388608},
+        {SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 8000, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        sound in = numbered_sound(2, 700, c.rate);
+        in.format = c.format;
+        const processed p = process(in, test_uri("stereo"), {});
+        EXPECT_EQ(0, p.r.status);
+        EXPECT_EQ("", p.r.err);
+        EXPECT_EQ(c.format, p.out.format);
+        EXPECT_EQ(c.rate, p.out.samplerate);
+        EXPECT_EQ(2, p.out.channels);
+        ASSERT_EQ(in.samples.size(), p.out.samples.size());
+        for (size_t i = 0; i < in.samples.size(); ++i)
+            ASSERT_NEAR(in.samples[i], p.out.samples[i], c.tolerance) << "sample " << i;
+    }
+}
+
+TEST(Pipeline, ChannelCountOutsideTheAudioInputsIsRefused) {
+    const struct {
+        const char* plugin;
+        int channels;
+        const char* err;
+    } cases[] = {
+        {"optional_input", 3,
+         "kelvo: error: the number of channels of the input file (3) and the number of input "
+         "ports of the plugin (1 to 2) do not match\n"},
+        {"stereo", 1,
+         "kelvo: error: the number of channels of the input file (1) and the number of input "
+         "ports of the plugin (2 to 2) do not match\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.plugin);
+        const processed p = process(numbered_sound(c.channels, 10), test_uri(c.plugin), {});
+        EXPECT_EQ(1, p.r.status);
+        EXPECT_EQ("", p.r.out);
+        EXPECT_EQ(c.err, p.r.err);
+        EXPECT_FALSE(p.written);
+    }
+}
+
+TEST(Pipeline, LifeCycleRunsInOrderAtTheFilesRate) {
+    const processed p =
+        process(numbered_sound(1, 1100, 44100), test_uri("recorder"), {"-n", "512"});
+    EXPECT_EQ(0, p.r.status);
+    EXPECT_EQ("", p.r.err);
+    // lilv clears every port first; then the audio ports, the gain and the meter are connected,
+    // and the optional meter is left alone.
+    EXPECT_EQ(
+        "instantiate recorder 44100\n"
+        "connect 0\nconnect 1\nconnect 2\nconnect 3\nconnect 4\n"
+        "connect 0\nconnect 1\nconnect 2\nconnect 3\n"
+        "activate\nrun 512\nrun 512\nrun 76\ndeactivate\ncleanup\n",
+        p.log);
+    EXPECT_EQ(1100, p.out.frames());
+}
+
+TEST(Pipeline, FailedInstantiationLeavesNoOutput) {
+    const processed p = process(numbered_sound(1, 100), test_uri("fail_instantiate"), {});
+    EXPECT_EQ(1, p.r.status);
+    EXPECT_EQ("", p.r.out);
+    EXPECT_EQ("kelvo: error: failed to instantiate the plugin\n", p.r.err);
+    EXPECT_FALSE(p.written);
+}
+
+TEST(Pipeline, ControlInputsGetTheirDefaultOrTheAssignedValue) {
+    // What each control input gets without an assignment, in port order. Defaults are used as
+    // written, also for the port whose bounds scale with the rate.
+    const std::vector<std::pair<std::string, std::string>> defaults = {
+        {"with_default", "440"}, {"min_only", "0.5"},    {"max_only", "7"},
+        {"bare", "0"},           {"rate_bound", "0.25"}, {"optional_knob", "unconnected"},
+        {"both_bounds", "-1"},
+    };
+    const struct {
+        std::string symbol;  ///< empty: no assignment
+        std::string value;
+        int rate;
+        const char* err;
+        std::string seen;  ///< what the plugin gets
+    } cases[] = {
+        {"", "", 48000, "", ""},
+        {"rate_bound", "30000", 48000,
+         "kelvo: warning: out of range value for port 'rate_bound' (min: 0, max: 24000)\n",
+         "30000"},
+        {"rate_bound", "30000", 44100,
+         "kelvo: warning: out of range value for port 'rate_bound' (min: 0, max: 22050)\n",
+         "30000"},
+        {"rate_bound", "20000", 48000, "", "20000"},
+        {"with_default", "10", 48000,
+         "kelvo: warning: out of range value for port 'with_default' (min: 20, max: 880)\n", "10"},
+        {"min_only", "0.1", 48000,
+         "kelvo: warning: out of range value for port 'min_only' (min: 0.5)\n", "0.100000001"},
+        {"max_only", "8", 48000,
+         "kelvo: warning: out of range value for port 'max_only' (max: 7)\n", "8"},
+        {"bare", "-1e30", 48000, "", "-1.00000002e+30"},
+        {"optional_knob", "5", 48000, "", "5"},
+        {"both_bounds", "nan", 48000, "", "nan"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.symbol + ":" + c.value);
+        std::vector<std::string> args;
+        if (!c.symbol.empty())
+            args = {"-c", c.symbol + ":" + c.value};
+        const processed p = process(numbered_sound(1, 100, c.rate), test_uri("controls"), args);
+        EXPECT_EQ(0, p.r.status);
+        EXPECT_EQ(c.err, p.r.err);
+        std::string expected;
+        for (const auto& [symbol, shown] : defaults)
+            expected += "control " + symbol + " " + (symbol == c.symbol ? c.seen : shown) + "\n";
+        EXPECT_EQ(expected, lines_starting(p.log, "control "));
+    }
+}
+
+TEST(Pipeline, UnreadableInputIsRefusedWithTheLibrarysText) {
+    const temp_dir dir;
+    // A headerless file: without a declared format there is nothing to tell what it holds.
+    std::ofstream{dir / "in.raw", std::ios::binary} << std::string(4096, '\x11');
+    const result r = run_kelvo({"-i", dir / "in.raw", "-o", dir / "out.wav", test_uri("amp")});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_TRUE(r.err.starts_with("kelvo: error: could not open input file: ")) << r.err;
+    EXPECT_GT(r.err.size(), std::string{"kelvo: error: could not open input file: \n"}.size());
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    EXPECT_FALSE(file_exists(dir / "out.wav"));
+}
+
+TEST(Pipeline, EmptyInputGivesAnEmptyOutput) {
+    sound in = numbered_sound(2, 0);
+    in.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    const processed p = process(in, test_uri("stereo"), {});
+    EXPECT_EQ(0, p.r.status);
+    EXPECT_EQ("", p.r.out);
+    EXPECT_EQ("", p.r.err);
+    ASSERT_TRUE(p.written);
+    EXPECT_EQ(SF_FORMAT_WAV | SF_FORMAT_PCM_16, p.out.format);
+    EXPECT_EQ(2, p.out.channels);
+    EXPECT_EQ(0, p.out.frames());
+}
+
+}  // namespace
+}  // namespace kelvo::test
