@@ -1,0 +1,244 @@
+#include "audio/block_loop.h"
+#include "audio/buffers.h"
+#include "audio/normalize.h"
+#include "audio/output_check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace kelvo;
+
+namespace {
+
+using channels = std::vector<std::vector<float>>;
+
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+}  // namespace
+
+TEST(Buffers, DeinterleavesTheFirstFrames) {
+    const std::vector<float> block = {0, 1000, 1, 1001, 2, 1002};
+    const struct {
+        int64_t n;
+        channels expected;
+    } cases[] = {
+        {3, {{0, 1, 2, -1}, {1000, 1001, 1002, -1}}}, {2, {{0, 1, -1, -1}, {1000, 1001, -1, -1}}},
+        {0, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},    {-1, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.n);
+        channels out(2, std::vector<float>(4, -1));
+        deinterleave_input(block, out, c.n);
+        EXPECT_EQ(c.expected, out);
+    }
+}
+
+TEST(Buffers, InterleavesFramesFromStartToTheFrontOfTheBlock) {
+    const channels sources = {{0, 1, 2, 3, 4, 5}, {1000, 1001, 1002, 1003, 1004, 1005}};
+    const struct {
+        int64_t count, offset, start;
+        std::vector<float> expected;
+    } cases[] = {
+        {3, 0, 0, {0, 1000, 1, 1001, 2, 1002, -1, -1}},
+        {3, 0, 1, {1, 1001, 2, 1002, -1, -1, -1, -1}},
+        {4, 2, 1, {3, 1003, 4, 1004, 5, 1005, -1, -1}},
+        {2, 4, 0, {4, 1004, 5, 1005, -1, -1, -1, -1}},
+        {2, 0, 2, {-1, -1, -1, -1, -1, -1, -1, -1}},
+        {2, 0, 3, {-1, -1, -1, -1, -1, -1, -1, -1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " " << c.offset << " " << c.start);
+        std::vector<float> block(8, -1);
+        interleave_output(sources, c.count, c.offset, c.start, block);
+        EXPECT_EQ(c.expected, block);
+    }
+}
+
+TEST(Buffers, BlockBytesAreNothingWhenTheyOverflow) {
+    const struct {
+        uint64_t frames;
+        uint32_t channels, outputs;
+        std::optional<uint64_t> bytes;
+    } cases[] = {
+        {512, 2, 2, 16384},        {(uint64_t{1} << 61) - 1, 1, 0, UINT64_MAX - 7},
+        {UINT64_MAX, 1, 1, {}},    {uint64_t{1} << 61, 1, 0, {}},
+        {max_block_frames, UINT32_MAX, UINT32_MAX, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frames);
+        EXPECT_EQ(c.bytes, block_buffer_bytes(c.frames, c.channels, c.outputs));
+    }
+}
+
+TEST(OutputCheck, FixesBadSamplesAndWarnsOncePerRun) {
+    const char* const nan_warning = "kelvo: warning: NaN detected in audio output\n";
+    const char* const inf_warning = "kelvo: warning: infinity value detected in audio output\n";
+    const char* const clip_warning =
+        "kelvo: warning: out of range value detected in audio output, clipping\n";
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* what;
+        bool normalize;
+        channels block;
+        int64_t n;
+        channels expected;
+        float peak;
+        std::string err;
+    } cases[] = {
+        {"NaN", false, {{nan, 0.5f}, {-0.5f, nan}}, 2, {{0, 0.5f}, {-0.5f, 0}}, 0, nan_warning},
+        {"clipping", false, {{1.5f, -1.5f}, {1, -1}}, 2, {{1, -1}, {1, -1}}, 0, clip_warning},
+        {"full scale", false, {{1, -1}, {0.25f, -0.0f}}, 2, {{1, -1}, {0.25f, 0}}, 0, ""},
+        {"infinity", false, {{inf, 0}, {-inf, 0}}, 2, {{1, 0}, {-1, 0}}, 0,
+         std::string(inf_warning) + clip_warning},
+        {"beyond n", false, {{0.5f, 3}, {0, inf}}, 1, {{0.5f, 3}, {0, inf}}, 0, ""},
+        {"normalize loud", true, {{1.5f, -0.25f}, {0.5f, -2}}, 2, {{1.5f, -0.25f}, {0.5f, -2}},
+         2, ""},
+        {"normalize infinity", true, {{inf, 0.5f}, {-inf, -0.75f}}, 2,
+         {{inf, 0.5f}, {-inf, -0.75f}}, 0.75f, inf_warning},
+        {"normalize NaN", true, {{nan, 0.25f}, {0, nan}}, 2, {{0, 0.25f}, {0, 0}}, 0.25f,
+         nan_warning},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        output_check_state state;
+        channels out;
+        testing::internal::CaptureStderr();
+        // Several blocks of one run, each fresh from the plugin.
+        for (int block = 0; block < 3; ++block) {
+            out = c.block;
+            check_output_block(out, c.n, c.normalize, state, "kelvo");
+        }
+        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.peak, state.peak);
+        EXPECT_EQ(c.expected, out);
+    }
+}
+
+TEST(Normalize, StartsSmallUnlessTheDeclaredLengthIsModest) {
+    const struct {
+        int64_t declared;
+        uint64_t frames;
+    } cases[] = {
+        {0, 0},       {1000, 1000},        {1 << 20, 1 << 20}, {(1 << 20) + 1, 1 << 20},
+        {-1, 1 << 20}, {INT64_MAX, 1 << 20},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.declared);
+        EXPECT_EQ(c.frames, initial_whole_frames(c.declared));
+    }
+}
+
+TEST(Normalize, AppendGrowsAndKeepsEveryFrameInOrder) {
+    for (const uint64_t capacity : {uint64_t{0}, uint64_t{4}, uint64_t{100}}) {
+        SCOPED_TRACE(capacity);
+        whole_output whole = make_whole_output(2, capacity);
+        // Blocks of input frames 0-2, 3-5, 6-8, 9-10; (count, start) as the block loop passes.
+        const channels blocks[] = {{{0, 1, 2}, {1000, 1001, 1002}},
+                                   {{3, 4, 5}, {1003, 1004, 1005}},
+                                   {{6, 7, 8}, {1006, 1007, 1008}},
+                                   {{9, 10}, {1009, 1010}}};
+        const int64_t counts[] = {3, 3, 3, 2}, starts[] = {1, 0, 3, 0};
+        for (size_t b = 0; b < 4; ++b)
+            ASSERT_TRUE(append(whole, blocks[b], counts[b], starts[b], "kelvo"));
+        ASSERT_EQ(7, whole.stored_frames);
+        for (auto& channel : whole.channels)
+            channel.resize(7);
+        EXPECT_EQ(channels({{1, 2, 3, 4, 5, 9, 10}, {1001, 1002, 1003, 1004, 1005, 1009, 1010}}),
+                  whole.channels);
+    }
+}
+
+TEST(Normalize, ScalesToFullScaleOrLeavesSilenceAlone) {
+    const char* const silent =
+        "kelvo: warning: the plugin produced silent output, cannot normalize\n";
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const struct {
+        const char* what;
+        channels samples;  // the last frame lies beyond the stored ones
+        float peak;
+        channels expected;
+        const char* report;
+        const char* err;
+    } cases[] = {
+        {"quiet", {{0.5f, -0.25f, 0.5f}, {0.125f, 0, 0.5f}}, 0.5f,
+         {{1, -0.5f, 0.5f}, {0.25f, 0, 0.5f}},
+         "Applying 2x gain (6.0206 dB) to all output channels\n", ""},
+        {"loud", {{2, -1, 2}, {0.5f, 0, 2}}, 2, {{1, -0.5f, 2}, {0.25f, 0, 2}},
+         "Applying 0.5x gain (-6.0206 dB) to all output channels\n", ""},
+        {"silent", {{0, inf, inf}, {-inf, 0, 0}}, 0, {{0, 1, inf}, {-1, 0, 0}}, "", silent},
+        {"denormal", {{tiny, inf, 0}, {-inf, -tiny, 0}}, tiny, {{tiny, 1, 0}, {-1, -tiny, 0}},
+         "", silent},
+        {"infinite", {{inf, 0.25f, inf}, {-0.125f, 0.1f, 0}}, 0.25f,
+         {{1, 1, inf}, {-0.5f, 0.4f, 0}},
+         "Applying 4x gain (12.0412 dB) to all output channels\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        whole_output whole = make_whole_output(2, 3);
+        for (size_t ch = 0; ch < 2; ++ch)
+            whole.channels[ch] = c.samples[ch];
+        whole.stored_frames = 2;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        normalize(whole, c.peak, stdout, "kelvo");
+        EXPECT_EQ(c.report, testing::internal::GetCapturedStdout());
+        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.expected, whole.channels);
+    }
+}
+
+TEST(BlockLoop, DropsThePluginsLatencyAcrossBlocks) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* what;
+        std::vector<float> reports;  // what the latency port holds after each block
+        double rate;
+        std::vector<int64_t> blocks;  // main loop blocks, then flush blocks
+        std::vector<int64_t> skips;
+        bool plausible;  // the first report
+        bool off;
+        float remaining;
+    } cases[] = {
+        {"0", {0}, 48000, {512, 388}, {0, 0}, true, false, 0},
+        {"100", {100}, 48000, {512, 388, 100}, {100, 0, 0}, true, false, 0},
+        {"600", {600}, 48000, {512, 388, 512, 88}, {512, 88, 0, 0}, true, false, 0},
+        {"longer than the input", {300}, 48000, {100, 300}, {100, 200}, true, false, 0},
+        {"10.4", {10.4f}, 48000, {512}, {10}, true, false, 0},
+        {"10.5", {10.5f}, 48000, {512}, {11}, true, false, 0},
+        {"negative", {-1}, 48000, {512, 512}, {0, 0}, true, false, -1},
+        {"negative, then 50", {-1, 50}, 48000, {512, 512}, {0, 50}, true, false, 0},
+        {"60 s", {2880000}, 48000, {512}, {512}, true, false, 2879488},
+        {"NaN", {nan}, 48000, {512, 512}, {0, 0}, false, true, -1},
+        {"+inf", {inf}, 48000, {512}, {0}, false, true, -1},
+        {"-inf", {-inf}, 48000, {512}, {0}, false, true, -1},
+        {"1e15", {1e15f}, 48000, {512}, {0}, false, true, -1},
+        {"over 60 s", {2880001}, 48000, {512}, {0}, false, true, -1},
+        {"600 at rate 8", {600}, 8, {512}, {0}, false, true, -1},
+        {"negative, then NaN", {-1, nan}, 48000, {512, 512}, {0, 0}, true, true, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const double max_frames = max_plausible_latency_seconds * c.rate;
+        EXPECT_EQ(c.plausible, plausible_latency(c.reports[0], max_frames));
+        latency_state state;
+        std::vector<int64_t> skips;
+        for (size_t b = 0; b < c.blocks.size(); ++b) {
+            const float reported = c.reports[std::min(b, c.reports.size() - 1)];
+            if (!state.off && state.remaining_latency < 0) {
+                EXPECT_EQ(plausible_latency(reported, max_frames),
+                          read_latency(state, reported, max_frames));
+            }
+            skips.push_back(skip_frames(state, c.blocks[b]));
+        }
+        EXPECT_EQ(c.skips, skips);
+        EXPECT_EQ(c.off, state.off);
+        EXPECT_EQ(c.remaining, state.remaining_latency);
+    }
+}

@@ -1,0 +1,261 @@
+#include "cli/assignments.h"
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace kelvo;
+
+namespace {
+
+constexpr char help_text[] =
+    "Usage: kelvo [options] -i input -o output plugin\n"
+    "             -h|--help\n"
+    "             --version\n"
+    "Command line arguments:\n"
+    "  -h, --help         Display this information\n"
+    "  --version          Display version information\n"
+    "  -i input           Input sound file\n"
+    "  -o output          Output sound file\n"
+    "  plugin             LV2 plugin URI\n"
+    "  -n frames          Number of frames per cycle [default=512]\n"
+    "  -c port:value      Set value for control in port\n"
+    "  --with-latency     Disable latency compensation\n"
+    "  --timing           Report timing statistics\n"
+    "  --normalize        Normalize output\n";
+
+// One parse of a command line after argv[0] `name`. The words stay alive with the result,
+// since the settings borrow them.
+struct parsed {
+    explicit parsed(std::vector<std::string> words, const char* name = "kelvo") : args{name} {
+        args.insert(args.end(), words.begin(), words.end());
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        outcome = parse_command_line(static_cast<int>(args.size()), argv.data(), settings,
+                                     assignments);
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+    }
+    std::vector<std::string> args;
+    std::vector<char*> argv;
+    run_settings settings;
+    assignment_list assignments;
+    parse_outcome outcome;
+    std::string out;
+    std::string err;
+};
+
+}  // namespace
+
+TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
+    const char* const version = "kelvo 0.1.0\nCopyright 2026 The kelvo authors\n";
+    const struct {
+        std::vector<std::string> args;
+        const char* err;  // empty for a stop with status 0
+        const char* out = "";
+    } cases[] = {
+        {{}, "kelvo: error: no input file specified\n"},
+        {{"-i", "a.wav"}, "kelvo: error: no output file specified\n"},
+        {{"-i", "a.wav", "-o", "b.wav"}, "kelvo: error: no plugin URI specified\n"},
+        {{"-i", "a.wav", "-i"}, "kelvo: error: missing filename after '-i'\n"},
+        {{"-i", "a.wav", "-i", "b.wav"}, "kelvo: error: input file specified more than once\n"},
+        {{"-i", "a.wav", "-o"}, "kelvo: error: missing filename after '-o'\n"},
+        {{"-o", "a", "-o", "b"}, "kelvo: error: output file specified more than once\n"},
+        {{"-n"}, "kelvo: error: missing number of frames after '-n'\n"},
+        {{"-n", "256", "-n", "256"}, "kelvo: error: number of frames specified more than once\n"},
+        {{"-n", "0"}, "kelvo: error: invalid number of frames\n"},
+        {{"-n", "12x"}, "kelvo: error: invalid number of frames\n"},
+        {{"-n", ""}, "kelvo: error: invalid number of frames\n"},
+        {{"-n", "18446744073709551616"}, "kelvo: error: invalid number of frames\n"},
+        {{"-n", "0", "-i"}, "kelvo: error: invalid number of frames\n"},
+        {{"-c"}, "kelvo: error: missing <port>:<value> after '-c'\n"},
+        {{"-c", "gain", "-x"}, "kelvo: error: invalid <port>:<value> argument\n"},
+        {{"-x", "-i"}, "kelvo: error: unknown command line option '-x'\n"},
+        {{"-"}, "kelvo: error: unknown command line option '-'\n"},
+        {{"--versions"}, "kelvo: error: unknown command line option '--versions'\n"},
+        {{"urn:a", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
+        {{"", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
+        {{"--version", "-h"}, "", help_text},
+        {{"-h", "--version"}, "", help_text},
+        {{"-i", "--help"}, "", help_text},
+        {{"-x", "-n", "0", "--version"}, "", version},
+    };
+    for (const auto& c : cases) {
+        const parsed p{c.args};
+        SCOPED_TRACE(testing::Message() << c.args.size() << " arguments, " << c.err << c.out);
+        EXPECT_EQ(c.err[0] ? parse_outcome::stop_failure : parse_outcome::stop_success,
+                  p.outcome);
+        EXPECT_EQ(c.out, p.out);
+        EXPECT_EQ(c.err, p.err);
+    }
+}
+
+TEST(CommandLine, NamesItselfKelvoWithoutArgvZero) {
+    char* argv[] = {nullptr};
+    run_settings settings;
+    assignment_list assignments;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_outcome::stop_failure, parse_command_line(0, argv, settings, assignments));
+    EXPECT_EQ("kelvo: error: no input file specified\n", testing::internal::GetCapturedStderr());
+    EXPECT_STREQ("kelvo", settings.program_name);
+}
+
+TEST(CommandLine, TakesOptionArgumentsAsTheyStand) {
+    const parsed p{{"--timing", "-i", "-o", "--timing", "-o", "", "-n", "-1", "--normalize",
+                    "--normalize", "--with-latency", "--with-latency", "", "-c", "gain:0.5"},
+                   "./kelvo"};
+    ASSERT_EQ(parse_outcome::proceed, p.outcome);
+    EXPECT_EQ("", p.out + p.err);
+    EXPECT_STREQ("./kelvo", p.settings.program_name);
+    EXPECT_STREQ("-o", p.settings.input_path);
+    EXPECT_STREQ("", p.settings.output_path);
+    EXPECT_STREQ("", p.settings.plugin_uri);
+    EXPECT_EQ(18446744073709551615u, p.settings.block_frames);
+    EXPECT_TRUE(p.settings.timing);
+    EXPECT_TRUE(p.settings.normalize);
+    EXPECT_FALSE(p.settings.latency_compensation);
+    ASSERT_EQ(1u, p.assignments.size());
+    EXPECT_STREQ("gain", p.assignments[0].symbol);
+    EXPECT_EQ(0.5f, p.assignments[0].value);
+
+    const parsed blanks{{"-n", " 7", "-i", "a", "-o", "b", "urn:x"}};
+    ASSERT_EQ(parse_outcome::proceed, blanks.outcome);
+    EXPECT_EQ(7u, blanks.settings.block_frames);
+    EXPECT_TRUE(blanks.settings.latency_compensation);
+}
+
+TEST(CommandLine, HelpAlignsTheOptionsUnderTheirColumn) {
+    const struct {
+        const char* name;
+        size_t spaces;  // before "-h|--help" and "--version"
+    } cases[] = {{"", 9}, {"k", 9}, {"kelvo", 13}, {"/usr/local/bin/kelvo", 28}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const parsed p{{"-h"}, c.name};
+        const std::string pad(c.spaces, ' ');
+        const size_t second_line = p.out.find('\n') + 1;
+        EXPECT_EQ(second_line, p.out.find(pad + "-h|--help\n" + pad + "--version\nCommand"));
+        if (c.name[0] != '\0') {
+            EXPECT_EQ(p.out.find("[options]"), p.out.find("-h|--help") - second_line);
+        }
+    }
+}
+
+TEST(ParseCNumber, ReadsFloatsAsStrtofDoesAndKeepsErrno) {
+    const struct {
+        const char* text;
+        bool ok;
+        float value;  // compared only when ok
+        int err;      // errno afterwards; EDOM is what the caller had set
+    } cases[] = {
+        {"1.5", true, 1.5f, EDOM},       {"", true, 0, EDOM},
+        {"0x1p-2", true, 0.25f, EDOM},   {"inf", true, INFINITY, EDOM},
+        {"-inf", true, -INFINITY, EDOM}, {"nan", true, NAN, EDOM},
+        {" 2", true, 2, EDOM},           {"1,5", false, 0, EDOM},
+        {"1.5 ", false, 0, EDOM},        {"1e39", false, 0, ERANGE},
+    };
+    // Any locale other than "C" shows whether the parse puts the caller's one back.
+    ASSERT_NE(nullptr, std::setlocale(LC_NUMERIC, "C.UTF-8"));
+    const std::string locale = std::setlocale(LC_NUMERIC, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        float value = -7;
+        errno = EDOM;
+        EXPECT_EQ(c.ok, parse_c_number(c.text, value));
+        EXPECT_EQ(c.err, errno);
+        EXPECT_TRUE(!c.ok || (std::isnan(c.value) ? std::isnan(value) : c.value == value))
+            << value;
+        EXPECT_EQ(locale, std::setlocale(LC_NUMERIC, nullptr));
+    }
+    std::setlocale(LC_NUMERIC, "C");
+}
+
+TEST(ParseCNumber, IgnoresADecimalCommaLocale) {
+    const char* found = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
+        if (std::setlocale(LC_NUMERIC, name) && std::localeconv()->decimal_point[0] == ',') {
+            found = name;
+            break;
+        }
+    }
+    if (!found) {
+        std::setlocale(LC_NUMERIC, "C");
+        GTEST_SKIP() << "no locale with a decimal comma is installed";
+    }
+    const std::string locale = std::setlocale(LC_NUMERIC, nullptr);
+    float value = 0;
+    EXPECT_TRUE(parse_c_number("1.5", value));
+    EXPECT_EQ(1.5f, value);
+    EXPECT_FALSE(parse_c_number("1,5", value));
+    EXPECT_EQ(locale, std::setlocale(LC_NUMERIC, nullptr));
+    std::setlocale(LC_NUMERIC, "C");
+}
+
+TEST(Assignments, RefusesMalformedArguments) {
+    const struct {
+        const char* arg;
+        const char* err;
+    } cases[] = {
+        {"gain", "kelvo: error: invalid <port>:<value> argument\n"},
+        {":1", "kelvo: error: invalid port identifier ''\n"},
+        {"2x:1", "kelvo: error: invalid port identifier '2x'\n"},
+        {"a-b:1", "kelvo: error: invalid port identifier 'a-b'\n"},
+        {"gain:1,5", "kelvo: error: invalid value for port 'gain'\n"},
+        {"a:b:c", "kelvo: error: invalid value for port 'a'\n"},
+        {"gain:1e39", "kelvo: error: invalid value for port 'gain'\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        std::string text = c.arg;
+        assignment_list list;
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(add_assignment(list, text.data(), "kelvo"));
+        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        EXPECT_TRUE(list.empty());
+    }
+}
+
+TEST(Assignments, KeepsOneEntryPerPortAndRefusesADifferentValue) {
+    const char* const different =
+        "kelvo: error: a different value for port 'gain' was already specified\n";
+    const struct {
+        const char* first;
+        const char* second;
+        const char* err;
+        size_t entries;
+        float value;  // of the first entry: the value given first stays
+    } cases[] = {
+        {"gain:0.5", "gain:0.5", "", 1, 0.5f},   {"gain:0.5", "gain:0.25", different, 1, 0.5f},
+        {"gain:0", "gain:-0", "", 1, 0.0f},      {"gain:nan", "gain:nan", different, 1, NAN},
+        {"gain:0.5", "gai:0.25", "", 2, 0.5f},   {"gain:", "_Gain9:1", "", 2, 0.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        std::string first = c.first;
+        std::string second = c.second;
+        assignment_list list;
+        EXPECT_EQ(nullptr, find_assignment(list, "gain"));
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(add_assignment(list, first.data(), "kelvo"));
+        EXPECT_EQ(c.err[0] == '\0', add_assignment(list, second.data(), "kelvo"));
+        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        ASSERT_EQ(c.entries, list.size());
+        const float v = list[0].value;
+        EXPECT_TRUE(std::isnan(c.value) ? std::isnan(v) : c.value == v && !std::signbit(v)) << v;
+        // The symbol is the argument itself, cut at its colon.
+        EXPECT_EQ(first.data(), list[0].symbol);
+        EXPECT_STREQ("gain", list[0].symbol);
+        EXPECT_EQ(&list[0], find_assignment(list, "gain"));
+        EXPECT_EQ(nullptr, find_assignment(list, "gai_"));
+        EXPECT_EQ(nullptr, list[0].port);
+    }
+}
