@@ -13,10 +13,9 @@
 namespace kelvo {
 namespace {
 
-std::vector<std::vector<float>> make_channels(int64_t channels, int64_t frames) {
-    std::vector<std::vector<float>> out(static_cast<size_t>(channels));
+channel_buffers make_channels(int64_t channels, int64_t frames) {
+    channel_buffers out(static_cast<uint32_t>(channels), static_cast<uint64_t>(frames));
     for (auto& c : out) {
-        c.resize(static_cast<size_t>(frames));
         for (size_t i = 0; i < c.size(); ++i)
             c[i] = static_cast<float>(i % 1000) / 1000.0f - 0.5f;
     }

@@ -6,21 +6,25 @@ namespace kelvo {
 
 namespace {
 
-std::vector<std::vector<float>> make_channels(uint32_t count, uint64_t frames) {
-    std::vector<std::vector<float>> channels;
-    channels.reserve(count);
-    for (uint32_t c = 0; c < count; ++c)
-        channels.emplace_back(frames);
-    return channels;
-}
-
-void release(std::vector<std::vector<float>>& channels) {
+void release(channel_buffers& channels) {
     for (std::vector<float>& channel : channels)
         channel = {};
     channels = {};
 }
 
 }  // namespace
+
+// Delegating first makes the object whole, so a throw while filling it runs the destructor.
+channel_buffers::channel_buffers(uint32_t channels, uint64_t frames) : channel_buffers() {
+    reserve(channels);
+    for (uint32_t c = 0; c < channels; ++c)
+        emplace_back(frames);
+}
+
+channel_buffers::~channel_buffers() {
+    while (!empty())
+        pop_back();
+}
 
 std::optional<uint64_t> block_buffer_bytes(uint64_t block_frames, uint32_t channels,
                                            uint32_t outputs) {
@@ -33,8 +37,8 @@ audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint3
     audio_buffers b;
     b.input_block.resize(block_frames * channels);
     b.output_block.resize(block_frames * outputs);
-    b.input_channels = make_channels(channels, block_frames);
-    b.output_channels = make_channels(outputs, block_frames);
+    b.input_channels = channel_buffers(channels, block_frames);
+    b.output_channels = channel_buffers(outputs, block_frames);
     return b;
 }
 

@@ -7,12 +7,23 @@
 
 namespace kelvo {
 
+/// A table of one sample buffer per channel. It frees its buffers newest first, so that a
+/// table that is only partly built unwinds in the reverse order of its allocation.
+struct channel_buffers : std::vector<std::vector<float>> {
+    channel_buffers() = default;
+    /// Allocates the table, then each channel's buffer in order; throws std::bad_alloc.
+    channel_buffers(uint32_t channels, uint64_t frames);
+    channel_buffers(channel_buffers&&) noexcept = default;
+    channel_buffers& operator=(channel_buffers&&) noexcept = default;
+    ~channel_buffers();
+};
+
 /// The per-block sample storage, allocated once before the first block.
 struct audio_buffers {
-    std::vector<float> input_block;                   ///< block_frames × input channels
-    std::vector<float> output_block;                  ///< block_frames × audio outputs
-    std::vector<std::vector<float>> input_channels;   ///< one per input channel
-    std::vector<std::vector<float>> output_channels;  ///< one per required audio output
+    std::vector<float> input_block;   ///< block_frames × input channels
+    std::vector<float> output_block;  ///< block_frames × audio outputs
+    channel_buffers input_channels;   ///< one per input channel
+    channel_buffers output_channels;  ///< one per required audio output
 };
 
 /// The largest block the plugin interface can run: `run` takes a 32-bit frame count.

@@ -1,6 +1,5 @@
 #include "audio/normalize.h"
 
-#include "audio/buffers.h"
 #include "audio/sound_files.h"
 #include "memory.h"
 
@@ -50,11 +49,7 @@ uint64_t initial_whole_frames(int64_t declared) {
 }
 
 whole_output make_whole_output(uint32_t outputs, uint64_t frames) {
-    whole_output whole;
-    whole.channels.reserve(outputs);
-    for (uint32_t c = 0; c < outputs; ++c)
-        whole.channels.emplace_back(frames);
-    return whole;
+    return {channel_buffers(outputs, frames), 0};
 }
 
 bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t count,

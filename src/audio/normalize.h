@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/buffers.h"
 #include "audio/output_check.h"
 
 #include <sndfile.h>
@@ -17,7 +18,7 @@ constexpr uint64_t trusted_declared_frames = uint64_t{1} << 20;
 
 /// The processed output held in memory until it can be scaled (normalize mode).
 struct whole_output {
-    std::vector<std::vector<float>> channels;  ///< one per required audio output
+    channel_buffers channels;  ///< one per required audio output
     int64_t stored_frames = 0;
 };
 
