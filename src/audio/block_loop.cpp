@@ -134,7 +134,7 @@ bool block_runner::finish() {
 
 bool plausible_latency(float reported, double max_frames) {
     const float rounded = std::roundf(reported);
-    return !std::isnan(rounded) && rounded <= max_frames;
+    return std::isfinite(rounded) && rounded <= max_frames;
 }
 
 bool read_latency(latency_state& state, float reported, double max_frames) {

@@ -21,8 +21,8 @@ struct latency_state {
     bool off = false;              ///< set by an implausible report: nothing more is dropped
 };
 
-/// True when `reported` rounds to a number of frames no larger than `max_frames`. Negative
-/// values pass: they mean the plugin has not said yet.
+/// True when `reported` rounds to a finite number of frames no larger than `max_frames`.
+/// Finite negative values pass: they mean the plugin has not said yet.
 bool plausible_latency(float reported, double max_frames);
 
 /// Takes the plugin's report while the latency is unread; turns compensation off and returns

@@ -121,8 +121,8 @@ TEST(Latency, ImplausibleLatencyTurnsCompensationOffWithOneWarning) {
         int rate;
         const char* shown;
     } cases[] = {
-        {"nan", 48000, "nan"},   {"inf", 48000, "inf"},      {"1e15", 48000, "1e+15"},
-        {"3e6", 48000, "3e+06"}, {"480001", 8000, "480001"},
+        {"nan", 48000, "nan"},   {"inf", 48000, "inf"},          {"-inf", 48000, "-inf"},
+        {"1e15", 48000, "1e+15"}, {"3e6", 48000, "3e+06"}, {"480001", 8000, "480001"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.latency);
