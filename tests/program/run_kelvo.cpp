@@ -20,33 +20,72 @@ namespace {
 // The child's streams go to files: no pipe can fill up and stall it.
 std::string capture_path(const std::string& dir, const char* name) { return dir + "/" + name; }
 
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const run_options& o,
-                             const std::string& out_path, const std::string& err_path) {
+// Set in the environment of the test binary, runs every program under valgrind's memcheck.
+bool under_valgrind() {
+    const char* v = std::getenv("KELVO_TEST_VALGRIND");
+    return v && *v;
+}
+
+// The command line that starts the program: directly, inside the test's wrapper, or under
+// valgrind, which keeps argv[0] as given when it finds the program through PATH.
+std::vector<std::string> command(const std::vector<std::string>& args, const run_options& o,
+                                 const std::string& dir) {
+    std::vector<std::string> cmd;
+    if (!o.wrapper.empty()) {
+        cmd = o.wrapper;
+        cmd.push_back(KELVO_PATH);
+    } else if (under_valgrind()) {
+        cmd = {"valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite",
+               "--error-exitcode=" + std::to_string(valgrind_error_status),
+               "--log-file=" + dir + "/valgrind.log", o.argv0};
+    } else {
+        cmd = {o.argv0};  // exec'd as KELVO_PATH
+    }
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return cmd;
+}
+
+[[noreturn]] void exec_child(const std::vector<std::string>& cmd, const run_options& o,
+                             const std::string& dir) {
     const int in = open(o.stdin_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = open(capture_path(dir, "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(capture_path(dir, "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0)
         _exit(126);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    close(in);
-    close(out);
-    close(err);
+    // Nothing of the test binary's is inherited, so whatever is open at exit is the program's.
+    close_range(3, ~0u, 0);
     setenv("LV2_PATH", o.lv2_path.c_str(), 1);
     for (const auto& [key, value] : o.env)
         setenv(key.c_str(), value.c_str(), 1);
+    if (o.check_fds) {
+        setenv("LD_PRELOAD", KELVO_FD_REPORT_LIB, 1);
+        setenv("KELVO_TEST_FD_REPORT", capture_path(dir, "fds").c_str(), 1);
+    }
+    if (under_valgrind()) {
+        const std::string bin = dir + "/bin";
+        mkdir(bin.c_str(), 0700);
+        if (symlink(KELVO_PATH, (bin + "/" + o.argv0).c_str()) != 0)
+            _exit(126);
+        const char* path = std::getenv("PATH");
+        setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    }
     if (o.file_size_limit >= 0) {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{static_cast<rlim_t>(o.file_size_limit),
                            static_cast<rlim_t>(o.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
-    std::vector<char*> argv{const_cast<char*>(o.argv0.c_str())};
-    for (const std::string& a : args)
+    std::vector<char*> argv;
+    for (const std::string& a : cmd)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(KELVO_PATH, argv.data());
+    if (o.wrapper.empty() && !under_valgrind())
+        execv(KELVO_PATH, argv.data());
+    else
+        execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -82,21 +121,23 @@ bool file_exists(const std::string& path) {
 std::string test_uri(const std::string& name) { return "http://kelvo.test/plugins/" + name; }
 
 result run_kelvo(const std::vector<std::string>& args, const run_options& options) {
-    const temp_dir streams;
-    const std::string out_path = capture_path(streams.path(), "stdout");
-    const std::string err_path = capture_path(streams.path(), "stderr");
+    const temp_dir dir;
+    const std::vector<std::string> cmd = command(args, options, dir.path());
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0)
-        exec_child(args, options, out_path, err_path);
+        exec_child(cmd, options, dir.path());
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0) {
     }
     result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    r.out = read_file(capture_path(dir.path(), "stdout"));
+    r.err = read_file(capture_path(dir.path(), "stderr"));
+    r.open_fds = read_file(capture_path(dir.path(), "fds"));
+    if (r.status == valgrind_error_status)
+        r.err += read_file(dir / "valgrind.log");
     return r;
 }
 

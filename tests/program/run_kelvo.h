@@ -11,6 +11,7 @@ struct result {
     int status = -1;  ///< exit status, or 128 + signal number
     std::string out;
     std::string err;
+    std::string open_fds;  ///< descriptors above 2 still open at exit, with check_fds
 };
 
 /// Options for one run beyond its arguments.
@@ -20,7 +21,14 @@ struct run_options {
     std::string argv0 = "kelvo";
     std::string stdin_path = "/dev/null";
     long file_size_limit = -1;  ///< RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    bool check_fds = false;     ///< report the descriptors left open at exit
+    /// A command that runs the program: it gets the program's path and arguments after its
+    /// own, and must start the program with argv[0] "kelvo".
+    std::vector<std::string> wrapper;
 };
+
+/// Exit status of a run that valgrind found faults in (see KELVO_TEST_VALGRIND).
+constexpr int valgrind_error_status = 86;
 
 /// Runs the built kelvo with `args`, capturing its status and both output streams.
 result run_kelvo(const std::vector<std::string>& args, const run_options& options = {});
