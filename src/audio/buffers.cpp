@@ -6,10 +6,13 @@ namespace kelvo {
 
 namespace {
 
+// Assigning `{}` would only clear a vector; taking a new one frees the storage now.
+void release(std::vector<float>& samples) { samples = std::vector<float>(); }
+
 void release(channel_buffers& channels) {
     for (std::vector<float>& channel : channels)
-        channel = {};
-    channels = {};
+        release(channel);
+    channels = channel_buffers();
 }
 
 }  // namespace
@@ -43,8 +46,8 @@ audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint3
 }
 
 void release(audio_buffers& buffers) {
-    buffers.input_block = {};
-    buffers.output_block = {};
+    release(buffers.input_block);
+    release(buffers.output_block);
     release(buffers.input_channels);
     release(buffers.output_channels);
 }
