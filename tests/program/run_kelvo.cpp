@@ -33,13 +33,13 @@ std::vector<std::string> command(const std::vector<std::string>& args, const run
     std::vector<std::string> cmd;
     if (!o.wrapper.empty()) {
         cmd = o.wrapper;
-        cmd.push_back(KELVO_PATH);
+        cmd.push_back(o.program);
     } else if (under_valgrind()) {
         cmd = {"valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite",
                "--error-exitcode=" + std::to_string(valgrind_error_status),
                "--log-file=" + dir + "/valgrind.log", o.argv0};
     } else {
-        cmd = {o.argv0};  // exec'd as KELVO_PATH
+        cmd = {o.argv0};  // exec'd as o.program
     }
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;
@@ -67,7 +67,7 @@ std::vector<std::string> command(const std::vector<std::string>& args, const run
     if (under_valgrind()) {
         const std::string bin = dir + "/bin";
         mkdir(bin.c_str(), 0700);
-        if (symlink(KELVO_PATH, (bin + "/" + o.argv0).c_str()) != 0)
+        if (symlink(o.program.c_str(), (bin + "/" + o.argv0).c_str()) != 0)
             _exit(126);
         const char* path = std::getenv("PATH");
         setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
@@ -83,7 +83,7 @@ std::vector<std::string> command(const std::vector<std::string>& args, const run
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     if (o.wrapper.empty() && !under_valgrind())
-        execv(KELVO_PATH, argv.data());
+        execv(o.program.c_str(), argv.data());
     else
         execvp(argv[0], argv.data());
     _exit(127);
