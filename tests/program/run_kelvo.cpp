@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -116,6 +118,29 @@ std::string read_file(const std::string& path) {
 bool file_exists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+// One "LABEL%g s\n" line at `pos`; moves `pos` past it.
+bool take_seconds_line(const std::string& text, size_t& pos, const std::string& label) {
+    if (text.compare(pos, label.size(), label) != 0)
+        return false;
+    const char* const number = text.c_str() + pos + label.size();
+    char* end = nullptr;
+    const double seconds = std::strtod(number, &end);
+    if (end == number || seconds < 0 || std::strncmp(end, " s\n", 3) != 0)
+        return false;
+    pos = static_cast<size_t>(end + 3 - text.c_str());
+    return true;
+}
+
+}  // namespace
+
+bool is_timing_report(const std::string& text) {
+    size_t pos = 0;
+    return take_seconds_line(text, pos, "Total time     : ") &&
+           take_seconds_line(text, pos, "Processing time: ") && pos == text.size();
 }
 
 std::string test_uri(const std::string& name) { return "http://kelvo.test/plugins/" + name; }

@@ -55,6 +55,9 @@ private:
 /// The whole content of a file, or "" when it cannot be read.
 std::string read_file(const std::string& path);
 
+/// True when `text` is exactly the two lines of a timing report.
+bool is_timing_report(const std::string& text);
+
 /// True when a file exists at `path`.
 bool file_exists(const std::string& path);
 
