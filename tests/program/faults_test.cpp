@@ -153,5 +153,33 @@ TEST(Faults, NormalizingKeepsFramesBeyondTheDeclaredLength) {
         ASSERT_EQ(0.0f, out.at(i, 0)) << "frame " << i;
 }
 
+TEST(Faults, LibraryFailuresEndWithTheirMessages) {
+    const temp_dir dir;
+    write_sound(dir / "in.wav", numbered_sound(1, 1000));
+    const struct {
+        const char* name;
+        const char* value;
+        int status;
+        const char* err;
+    } cases[] = {
+        {"KELVO_TEST_NO_LILV_WORLD", "1", 1, "kelvo: error: could not initialize Lilv\n"},
+        // The output is closed first, then the input.
+        {"KELVO_TEST_FAIL_CLOSE", "1", 1,
+         "kelvo: error: could not close output file: System error.\n"},
+        {"KELVO_TEST_FAIL_CLOSE", "2", 0,
+         "kelvo: warning: could not close input file: System error.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        run_options o;
+        o.library_faults = true;
+        o.env = {{c.name, c.value}};
+        const result r =
+            run_kelvo({"-i", dir / "in.wav", "-o", dir / "out.wav", test_uri("amp")}, o);
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.err, r.err);
+    }
+}
+
 }  // namespace
 }  // namespace kelvo::test

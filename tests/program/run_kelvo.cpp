@@ -62,10 +62,15 @@ std::vector<std::string> command(const std::vector<std::string>& args, const run
     setenv("LV2_PATH", o.lv2_path.c_str(), 1);
     for (const auto& [key, value] : o.env)
         setenv(key.c_str(), value.c_str(), 1);
+    std::string preload;
     if (o.check_fds) {
-        setenv("LD_PRELOAD", KELVO_FD_REPORT_LIB, 1);
+        preload = KELVO_FD_REPORT_LIB;
         setenv("KELVO_TEST_FD_REPORT", capture_path(dir, "fds").c_str(), 1);
     }
+    if (o.library_faults)
+        preload += std::string(preload.empty() ? "" : ":") + KELVO_LIBRARY_FAULTS_LIB;
+    if (!preload.empty())
+        setenv("LD_PRELOAD", preload.c_str(), 1);
     if (under_valgrind()) {
         const std::string bin = dir + "/bin";
         mkdir(bin.c_str(), 0700);

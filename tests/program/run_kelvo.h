@@ -23,6 +23,7 @@ struct run_options {
     std::string stdin_path = "/dev/null";
     long file_size_limit = -1;  ///< RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     bool check_fds = false;     ///< report the descriptors left open at exit
+    bool library_faults = false;  ///< preload the shim that fails lilv and libsndfile calls
     /// A command that runs the program: it gets the program's path and arguments after its
     /// own, and must start the program with argv[0] "kelvo".
     std::vector<std::string> wrapper;
