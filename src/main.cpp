@@ -44,6 +44,11 @@ const char* name(const run& r) { return r.settings.program_name; }
 
 double sample_rate(const run& r) { return r.input_info.samplerate; }
 
+bool select_plugin(run& r) {
+    r.plugin = find_plugin(r.host, r.settings.plugin_uri, name(r));
+    return r.plugin != nullptr;
+}
+
 bool open_input_file(run& r) {
     r.input = open_input(r.settings.input_path, r.input_info, name(r));
     return r.input.get() != nullptr;
@@ -61,9 +66,9 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
     const uint32_t outputs = r.tally.audio_outputs;
     const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels, outputs);
     const auto whole_bytes = checked_product(whole_frames, uint64_t{outputs} * sizeof(float));
+    const uint64_t memory = physical_memory_bytes();
     return r.settings.block_frames <= max_block_frames && block_bytes && whole_bytes &&
-           *block_bytes <= physical_memory_bytes() - *whole_bytes &&
-           *whole_bytes <= physical_memory_bytes();
+           *whole_bytes <= memory && *block_bytes <= memory - *whole_bytes;
 }
 
 bool allocate_storage(run& r) {
@@ -138,9 +143,7 @@ int drive(run& r, int argc, char** argv) {
     if (s.block_frames == 0)
         s.block_frames = default_block_frames;
     const bool ready =
-        open_world(r.host, name(r)) &&
-        (r.plugin = find_plugin(r.host, s.plugin_uri, name(r))) != nullptr &&
-        check_features(r.plugin, name(r)) &&
+        open_world(r.host, name(r)) && select_plugin(r) && check_features(r.plugin, name(r)) &&
         survey_ports(r.plugin, r.host.uris, r.assignments, s.latency_compensation, r.tally,
                      name(r)) &&
         open_input_file(r) &&
