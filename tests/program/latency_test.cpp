@@ -10,25 +10,6 @@
 namespace kelvo::test {
 namespace {
 
-struct processed {
-    result r;
-    bool written = false;  ///< an output file was left behind
-    sound out;
-};
-
-// Writes `in`, runs `uri` on it with `args` and reads back whatever output file it left.
-processed process(const sound& in, const std::string& uri, std::vector<std::string> args) {
-    const temp_dir dir;
-    write_sound(dir / "in.wav", in);
-    std::vector<std::string> all{"-i", dir / "in.wav", "-o", dir / "out.wav"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.push_back(uri);
-    processed p{run_kelvo(all), file_exists(dir / "out.wav"), {}};
-    if (p.written)
-        p.out = read_sound(dir / "out.wav");
-    return p;
-}
-
 // The pieces (first frame, count) of a mono input one after the other, then `silence` zeros.
 std::vector<float> moved(const sound& in, std::vector<std::pair<int64_t, int64_t>> pieces,
                          int64_t silence) {

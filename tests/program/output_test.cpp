@@ -20,25 +20,6 @@ constexpr char clip_warning[] =
 constexpr char silent_warning[] =
     "kelvo: warning: the plugin produced silent output, cannot normalize\n";
 
-struct processed {
-    result r;
-    bool written = false;  ///< an output file was left behind
-    sound out;
-};
-
-// Writes `in`, runs `uri` on it with `args` and reads back the output file.
-processed process(const sound& in, const std::string& uri, std::vector<std::string> args) {
-    const temp_dir dir;
-    write_sound(dir / "in.wav", in);
-    std::vector<std::string> all{"-i", dir / "in.wav", "-o", dir / "out.wav"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.push_back(uri);
-    processed p{run_kelvo(all), file_exists(dir / "out.wav"), {}};
-    if (p.written)
-        p.out = read_sound(dir / "out.wav");
-    return p;
-}
-
 // A mono float sound of `frames` copies of `value`.
 sound filled(int64_t frames, float value) {
     sound s;

@@ -13,28 +13,6 @@
 namespace kelvo::test {
 namespace {
 
-struct processed {
-    result r;
-    bool written = false;  ///< an output file was left behind
-    sound out;
-    std::string log;  ///< what the logging plugins wrote
-};
-
-// Writes `in`, runs `uri` on it with `args` and reads back the output file and the plugin log.
-processed process(const sound& in, const std::string& uri, std::vector<std::string> args) {
-    const temp_dir dir;
-    write_sound(dir / "in", in);
-    std::vector<std::string> all{"-i", dir / "in", "-o", dir / "out"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.push_back(uri);
-    run_options options;
-    options.env = {{"KELVO_TEST_LOG", dir / "log"}};
-    processed p{run_kelvo(all, options), file_exists(dir / "out"), {}, read_file(dir / "log")};
-    if (p.written)
-        p.out = read_sound(dir / "out");
-    return p;
-}
-
 // The lines of a log that start with `prefix`.
 std::string lines_starting(const std::string& log, const std::string& prefix) {
     std::istringstream in{log};

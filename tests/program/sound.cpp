@@ -51,4 +51,18 @@ sound read_sound(const std::string& path) {
     return s;
 }
 
+processed process(const sound& in, const std::string& uri, const std::vector<std::string>& args) {
+    const temp_dir dir;
+    write_sound(dir / "in.wav", in);
+    std::vector<std::string> all{"-i", dir / "in.wav", "-o", dir / "out.wav"};
+    all.insert(all.end(), args.begin(), args.end());
+    all.push_back(uri);
+    run_options options;
+    options.env = {{"KELVO_TEST_LOG", dir / "log"}};
+    processed p{run_kelvo(all, options), file_exists(dir / "out.wav"), {}, read_file(dir / "log")};
+    if (p.written)
+        p.out = read_sound(dir / "out.wav");
+    return p;
+}
+
 }  // namespace kelvo::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "run_kelvo.h"
+
 #include <sndfile.h>
 
 #include <cstdint>
@@ -30,5 +32,17 @@ void write_sound(const std::string& path, const sound& s);
 
 /// Reads the whole file at `path`; throws when libsndfile cannot open it.
 sound read_sound(const std::string& path);
+
+/// A run of the program on a sound, with whatever output file it left.
+struct processed {
+    result r;
+    bool written = false;  ///< an output file was left behind
+    sound out;
+    std::string log;  ///< what the logging plugins of the test bundle wrote
+};
+
+/// Writes `in` to a fresh file, runs the plugin `uri` on it with `args` before the URI, and
+/// reads back the output file.
+processed process(const sound& in, const std::string& uri, const std::vector<std::string>& args);
 
 }  // namespace kelvo::test
