@@ -149,11 +149,11 @@ bool read_latency(latency_state& state, float reported, double max_frames) {
 int64_t skip_frames(latency_state& state, int64_t frames) {
     if (state.off || !(state.remaining_latency > 0))
         return 0;
-    if (state.remaining_latency >= static_cast<float>(frames)) {
-        state.remaining_latency -= static_cast<float>(frames);
+    if (state.remaining_latency >= static_cast<double>(frames)) {
+        state.remaining_latency -= static_cast<double>(frames);
         return frames;
     }
-    const auto skip = static_cast<int64_t>(std::roundf(state.remaining_latency));
+    const auto skip = static_cast<int64_t>(std::round(state.remaining_latency));
     state.remaining_latency = 0;
     return std::min(skip, frames);
 }

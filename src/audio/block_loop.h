@@ -17,7 +17,9 @@ constexpr double max_plausible_latency_seconds = 60;
 
 /// Latency compensation across the blocks of a run: not read, then dropping, then done.
 struct latency_state {
-    float remaining_latency = -1;  ///< frames still to drop; negative until the plugin reports
+    /// Frames still to drop; negative until the plugin reports. A double, so that taking a
+    /// block at a time off a latency of more than 2^24 frames stays exact.
+    double remaining_latency = -1;
     bool off = false;              ///< set by an implausible report: nothing more is dropped
 };
 

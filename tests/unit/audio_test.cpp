@@ -194,6 +194,16 @@ TEST(Normalize, ScalesToFullScaleOrLeavesSilenceAlone) {
     }
 }
 
+TEST(BlockLoop, DropsALongLatencyToTheExactFrame) {
+    // 52 s at 384 kHz, taken off in blocks whose size a float cannot subtract exactly there.
+    latency_state state;
+    ASSERT_TRUE(read_latency(state, 2e7f, max_plausible_latency_seconds * 384000));
+    int64_t dropped = 0;
+    while (state.remaining_latency > 0)
+        dropped += skip_frames(state, 333);
+    EXPECT_EQ(20000000, dropped);
+}
+
 TEST(BlockLoop, DropsThePluginsLatencyAcrossBlocks) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const struct {
