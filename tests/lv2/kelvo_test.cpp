@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -185,6 +187,13 @@ void run_changing_latency(Instance& self, uint32_t n) {
 
 void run_constant(Instance& self, uint32_t n) { fill(self, 1, control(self, 2, 0.5f), n); }
 
+// Sleeping, not spinning: the run takes wall time but almost no processor time.
+void run_slow(Instance& self, uint32_t n) {
+    const float ms = std::clamp(control(self, 2, 1.0f), 0.0f, 1000.0f);
+    if (ms > 0.0f) std::this_thread::sleep_for(std::chrono::duration<float, std::milli>(ms));
+    copy(self, n);
+}
+
 void run_recorder(Instance& self, uint32_t n) {
     scale(self, 0, 1, control(self, 2, 1.0f), n);
     report(self, 3, peak(buffer(self, 1), n));
@@ -306,6 +315,7 @@ const Plugin kPlugins[] = {
     make(KELVO_TEST_URI "no_activate", run_no_activate, kNoActivate),
     make(KELVO_TEST_URI "fail_instantiate", copy, kFailsInstantiate),
     make(KELVO_TEST_URI "controls", run_controls, kLogs),
+    make(KELVO_TEST_URI "slow", run_slow),
 };
 
 }  // namespace
