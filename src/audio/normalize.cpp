@@ -31,11 +31,17 @@ bool grow(whole_output& whole, uint64_t needed, const char* program_name) {
 }
 
 // Infinities go to full scale by their sign; the peak never counted them.
+float saturated(float x) { return std::signbit(x) ? -1.0f : 1.0f; }
+
+std::span<float> stored(std::vector<float>& channel, int64_t frames) {
+    return std::span(channel).first(static_cast<size_t>(frames));
+}
+
 void saturate_infinities(whole_output& whole) {
     for (std::vector<float>& channel : whole.channels) {
-        for (int64_t i = 0; i < whole.stored_frames; ++i) {
-            if (std::isinf(channel[i]))
-                channel[i] = std::signbit(channel[i]) ? -1.0f : 1.0f;
+        for (float& x : stored(channel, whole.stored_frames)) {
+            if (std::isinf(x))
+                x = saturated(x);
         }
     }
 }
@@ -78,10 +84,8 @@ void normalize(whole_output& whole, float peak, FILE* report, const char* progra
     std::fprintf(report, msg_gain, static_cast<double>(gain),
                  20.0 * static_cast<double>(std::log10(gain)));
     for (std::vector<float>& channel : whole.channels) {
-        for (int64_t i = 0; i < whole.stored_frames; ++i) {
-            float& x = channel[i];
-            x = std::isinf(x) ? (std::signbit(x) ? -1.0f : 1.0f) : x * gain;
-        }
+        for (float& x : stored(channel, whole.stored_frames))
+            x = std::isinf(x) ? saturated(x) : x * gain;
     }
 }
 
