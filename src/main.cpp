@@ -144,8 +144,8 @@ int drive(run& r, int argc, char** argv) {
         s.block_frames = default_block_frames;
     const bool ready =
         open_world(r.host, name(r)) && select_plugin(r) && check_features(r.plugin, name(r)) &&
-        survey_ports(r.plugin, r.host.uris, r.assignments, s.latency_compensation, r.tally,
-                     name(r)) &&
+        accept_survey(survey_ports(r.plugin, r.host.uris, r.assignments, s.latency_compensation),
+                      r.tally, name(r)) &&
         open_input_file(r) &&
         check_channels(r.input_info.channels, r.tally.audio_inputs_required,
                        r.tally.audio_inputs_all, name(r)) &&

@@ -10,8 +10,9 @@ namespace {
 
 constexpr char msg_no_lilv[] = "%s: error: could not initialize Lilv\n";
 constexpr char msg_plugin_not_found[] = "%s: error: plugin '%s' not found\n";
+constexpr char msg_refused[] = "%s: error: %s\n";
 constexpr char msg_requires_features[] =
-    "%s: error: the plugin requires features that this program does not support, sorry\n";
+    "the plugin requires features that this program does not support, sorry";
 constexpr char msg_instantiate_failed[] = "%s: error: failed to instantiate the plugin\n";
 
 bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -64,10 +65,16 @@ const LilvPlugin* find_plugin(const plugin_host& host, const char* uri, const ch
     return plugin;
 }
 
-bool check_features(const LilvPlugin* plugin, const char* program_name) {
+bool requires_features(const LilvPlugin* plugin) {
     const nodes_ptr features{lilv_plugin_get_required_features(plugin)};
-    if (lilv_nodes_size(features.get()) != 0) {
-        std::fprintf(stderr, msg_requires_features, program_name);
+    return lilv_nodes_size(features.get()) != 0;
+}
+
+const char* features_reason() { return msg_requires_features; }
+
+bool check_features(const LilvPlugin* plugin, const char* program_name) {
+    if (requires_features(plugin)) {
+        std::fprintf(stderr, msg_refused, program_name, msg_requires_features);
         return false;
     }
     return true;

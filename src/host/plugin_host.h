@@ -33,6 +33,12 @@ bool open_world(plugin_host& host, const char* program_name);
 const LilvPlugin* find_plugin(const plugin_host& host, const char* uri,
                               const char* program_name);
 
+/// True when the plugin requires any LV2 feature: none is offered, so it cannot be run.
+bool requires_features(const LilvPlugin* plugin);
+
+/// The words of the error line for such a plugin after "error: ", without the newline.
+const char* features_reason();
+
 /// False, after the error, when the plugin requires any LV2 feature: none is offered.
 bool check_features(const LilvPlugin* plugin, const char* program_name);
 

@@ -12,22 +12,6 @@ constexpr char msg_out_of_range_both[] =
 constexpr char msg_out_of_range_min[] = "%s: warning: out of range value for port '%s' (min: %g)\n";
 constexpr char msg_out_of_range_max[] = "%s: warning: out of range value for port '%s' (max: %g)\n";
 
-port_range read_range(const LilvPlugin* plugin, const LilvPort* port) {
-    LilvNode* d = nullptr;
-    LilvNode* lo = nullptr;
-    LilvNode* hi = nullptr;
-    lilv_port_get_range(plugin, port, &d, &lo, &hi);
-    const node_ptr def{d}, min{lo}, max{hi};
-    port_range range;
-    if (def)
-        range.def = lilv_node_as_float(def.get());
-    if (min)
-        range.min = lilv_node_as_float(min.get());
-    if (max)
-        range.max = lilv_node_as_float(max.get());
-    return range;
-}
-
 port_assignment* assignment_for(assignment_list& list, const LilvPort* port) {
     for (port_assignment& a : list) {
         if (a.port == port)
@@ -53,6 +37,22 @@ void connect_spare_channels(LilvInstance* instance, const LilvPlugin* plugin,
 }
 
 }  // namespace
+
+port_range read_range(const LilvPlugin* plugin, const LilvPort* port) {
+    LilvNode* d = nullptr;
+    LilvNode* lo = nullptr;
+    LilvNode* hi = nullptr;
+    lilv_port_get_range(plugin, port, &d, &lo, &hi);
+    const node_ptr def{d}, min{lo}, max{hi};
+    port_range range;
+    if (def)
+        range.def = lilv_node_as_float(def.get());
+    if (min)
+        range.min = lilv_node_as_float(min.get());
+    if (max)
+        range.max = lilv_node_as_float(max.get());
+    return range;
+}
 
 control_storage make_control_storage(const port_tally& tally, uint64_t assignment_count) {
     control_storage storage;

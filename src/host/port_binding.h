@@ -27,6 +27,9 @@ struct port_range {
     std::optional<float> max;
 };
 
+/// The port's range as lilv reads it from the plugin's description.
+port_range read_range(const LilvPlugin* plugin, const LilvPort* port);
+
 /// The value an unassigned control input starts at: the default, else the minimum, else the
 /// maximum, else 0.
 float start_value(const port_range& range);

@@ -6,35 +6,52 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_assigned_audio_in[] =
-    "%s: error: cannot assign a value to port '%s' (it is an audio in port)\n";
-constexpr char msg_assigned_audio_out[] =
-    "%s: error: cannot assign a value to port '%s' (it is an audio out port)\n";
-constexpr char msg_assigned_control_out[] =
-    "%s: error: cannot assign a value to port '%s' (it is a control out port)\n";
-constexpr char msg_unknown_port_type[] =
-    "%s: error: port '%s' has a port type this program does not understand\n";
-constexpr char msg_port_not_found[] = "%s: error: port '%s' not found\n";
-constexpr char msg_no_audio_in[] = "%s: error: the plugin has no audio in ports\n";
-constexpr char msg_no_audio_out[] = "%s: error: the plugin has no audio out ports\n";
+// A refusal's words on either side of the symbol it names. The error line puts them after
+// the program name, so kelvo-info can quote them without it.
+struct refusal_words {
+    const char* before;
+    const char* after;
+};
 
-void print_refusal(port_refusal refusal, const char* symbol, const char* program_name) {
+constexpr char msg_refusal[] = "%s: error: %s%s%s\n";
+constexpr refusal_words msg_assigned_audio_in{"cannot assign a value to port '",
+                                              "' (it is an audio in port)"};
+constexpr refusal_words msg_assigned_audio_out{"cannot assign a value to port '",
+                                               "' (it is an audio out port)"};
+constexpr refusal_words msg_assigned_control_out{"cannot assign a value to port '",
+                                                 "' (it is a control out port)"};
+constexpr refusal_words msg_unknown_port_type{
+    "port '", "' has a port type this program does not understand"};
+constexpr refusal_words msg_port_not_found{"port '", "' not found"};
+constexpr refusal_words msg_no_audio_in{"the plugin has no audio in ports", ""};
+constexpr refusal_words msg_no_audio_out{"the plugin has no audio out ports", ""};
+
+refusal_words words_for(port_refusal refusal) {
     switch (refusal) {
         case port_refusal::assigned_audio_input:
-            std::fprintf(stderr, msg_assigned_audio_in, program_name, symbol);
-            break;
+            return msg_assigned_audio_in;
         case port_refusal::assigned_audio_output:
-            std::fprintf(stderr, msg_assigned_audio_out, program_name, symbol);
-            break;
+            return msg_assigned_audio_out;
         case port_refusal::assigned_control_output:
-            std::fprintf(stderr, msg_assigned_control_out, program_name, symbol);
-            break;
+            return msg_assigned_control_out;
         case port_refusal::unknown_type:
-            std::fprintf(stderr, msg_unknown_port_type, program_name, symbol);
-            break;
+            return msg_unknown_port_type;
+        case port_refusal::port_not_found:
+            return msg_port_not_found;
+        case port_refusal::no_audio_in:
+            return msg_no_audio_in;
+        case port_refusal::no_audio_out:
+            return msg_no_audio_out;
         case port_refusal::none:
             break;
     }
+    return {"", ""};
+}
+
+survey_result refused(survey_result survey, port_refusal refusal, const char* symbol) {
+    survey.refusal = refusal;
+    survey.symbol = symbol;
+    return survey;
 }
 
 port_refusal tally_audio_port(const port_facts& p, bool assigned, port_tally& t) {
@@ -105,32 +122,56 @@ port_facts describe_port(const LilvPlugin* plugin, const core_uris& uris, uint32
     return f;
 }
 
-bool survey_ports(const LilvPlugin* plugin, const core_uris& uris, assignment_list& assignments,
-                  bool latency_compensation, port_tally& tally, const char* program_name) {
+survey_result survey_ports(const LilvPlugin* plugin, const core_uris& uris,
+                           assignment_list& assignments, bool latency_compensation) {
+    survey_result survey;
     const uint32_t count = lilv_plugin_get_num_ports(plugin);
+    // The walk goes on past a refusal, so that the counts describe the whole plugin; the
+    // first refusal is the one reported.
     for (uint32_t i = 0; i < count; ++i) {
         const port_facts port = describe_port(plugin, uris, i);
         port_assignment* const assignment = find_assignment(assignments, port.symbol);
-        const port_refusal refusal = tally_port(port, assignment, latency_compensation, tally);
-        if (refusal != port_refusal::none) {
-            print_refusal(refusal, port.symbol, program_name);
-            return false;
+        const port_refusal refusal =
+            tally_port(port, assignment, latency_compensation, survey.tally);
+        if (refusal != port_refusal::none && survey.refusal == port_refusal::none) {
+            survey.refusal = refusal;
+            survey.symbol = port.symbol;
         }
     }
+    if (survey.refusal != port_refusal::none)
+        return survey;
     for (const port_assignment& a : assignments) {
-        if (!a.port) {
-            std::fprintf(stderr, msg_port_not_found, program_name, a.symbol);
-            return false;
-        }
+        if (!a.port)
+            return refused(survey, port_refusal::port_not_found, a.symbol);
     }
-    if (tally.audio_inputs_all == 0) {
-        std::fprintf(stderr, msg_no_audio_in, program_name);
+    if (survey.tally.audio_inputs_all == 0)
+        return refused(survey, port_refusal::no_audio_in, "");
+    if (survey.tally.audio_outputs == 0)
+        return refused(survey, port_refusal::no_audio_out, "");
+    return survey;
+}
+
+void print_refusal(const survey_result& survey, const char* program_name) {
+    if (survey.refusal == port_refusal::none)
+        return;
+    const refusal_words words = words_for(survey.refusal);
+    std::fprintf(stderr, msg_refusal, program_name, words.before, survey.symbol, words.after);
+}
+
+std::string refusal_reason(const survey_result& survey) {
+    const refusal_words words = words_for(survey.refusal);
+    std::string reason = words.before;
+    reason += survey.symbol;
+    reason += words.after;
+    return reason;
+}
+
+bool accept_survey(const survey_result& survey, port_tally& tally, const char* program_name) {
+    if (survey.refusal != port_refusal::none) {
+        print_refusal(survey, program_name);
         return false;
     }
-    if (tally.audio_outputs == 0) {
-        std::fprintf(stderr, msg_no_audio_out, program_name);
-        return false;
-    }
+    tally = survey.tally;
     return true;
 }
 
