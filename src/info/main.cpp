@@ -1,0 +1,89 @@
+// kelvo-info: lists the installed LV2 plugins, or describes one, as kelvo sees them.
+
+#include "host/plugin_host.h"
+#include "info/describe.h"
+#include "info/format.h"
+#include "info/options.h"
+#include "memory.h"
+
+#include <lilv/lilv.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+namespace {
+
+constexpr char msg_not_written[] = "%s: error: could not write standard output: %s\n";
+
+/// Everything one run acquires; destroyed in reverse.
+struct info_run {
+    info_settings settings;  // strings borrowed from argv
+    plugin_host host;
+    std::string output;  // the whole output, printed only once it is complete
+};
+
+const char* name(const info_run& r) { return r.settings.program_name; }
+
+bool build_list(info_run& r) {
+    return allocate_or_report(
+        [&] {
+            std::vector<plugin_summary> summaries;
+            const LilvPlugins* plugins = r.host.plugins;
+            LILV_FOREACH (plugins, i, plugins) {
+                summaries.push_back(summarize_plugin(r.host, lilv_plugins_get(plugins, i)));
+            }
+            r.output = r.settings.json ? list_json(summaries) : list_text(summaries);
+        },
+        name(r));
+}
+
+bool build_description(info_run& r, const LilvPlugin* plugin) {
+    return allocate_or_report(
+        [&] {
+            const plugin_description d = describe_plugin(r.host, plugin);
+            r.output = r.settings.json ? description_json(d) : description_text(d);
+        },
+        name(r));
+}
+
+bool build_output(info_run& r) {
+    if (!r.settings.plugin_uri)
+        return build_list(r);
+    const LilvPlugin* plugin = find_plugin(r.host, r.settings.plugin_uri, name(r));
+    return plugin && build_description(r, plugin);
+}
+
+// A full disk or a closed pipe must not pass for a complete listing.
+bool write_output(const info_run& r) {
+    if (std::fwrite(r.output.data(), 1, r.output.size(), stdout) == r.output.size() &&
+        std::fflush(stdout) == 0)
+        return true;
+    std::fprintf(stderr, msg_not_written, name(r), std::strerror(errno));
+    return false;
+}
+
+/// The phases in order; the first that fails has printed its message.
+int drive(info_run& r, int argc, char** argv) {
+    switch (parse_info_command_line(argc, argv, r.settings)) {
+        case parse_outcome::stop_success:
+            return 0;
+        case parse_outcome::stop_failure:
+            return 1;
+        case parse_outcome::proceed:
+            break;
+    }
+    const bool done = open_world(r.host, name(r)) && build_output(r) && write_output(r);
+    return done ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace kelvo
+
+int main(int argc, char** argv) {
+    kelvo::info_run r;
+    return kelvo::drive(r, argc, argv);
+}
