@@ -57,7 +57,7 @@ def ratio(a, b):
 def timings(json_path, memory_path, seconds):
     time = medians(json_path)
     memory = {tuple_key(name): int(kib) for name, kib in read_tsv(memory_path)}
-    header = (f"{'row':<30} {'median s':>9} {'x copy':>7} {'x copy, start-up off':>21} "
+    header = (f"{'row':<30} {'median ms':>10} {'x copy':>7} {'x copy, start-up off':>21} "
               f"{'x own -n 512':>13} {'peak MiB':>9}")
     for kind, (title, channels) in KINDS.items():
         best = min(COPIES, key=lambda row: time[(kind, seconds, row)])
@@ -74,7 +74,7 @@ def timings(json_path, memory_path, seconds):
             if row == "kelvo-normalize":
                 own = ratio(t, time[(kind, seconds, "kelvo-n512")])
             mib = memory[(kind, seconds, row)] / 1024
-            print(f"{LABELS[row]:<30} {t:>9.3f} {ratio(t, copy_time):>7.2f} "
+            print(f"{LABELS[row]:<30} {t * 1000:>10.1f} {ratio(t, copy_time):>7.2f} "
                   f"{fmt(off, '.2f'):>21} {fmt(own, '.2f'):>13} {mib:>9.1f}")
         k1 = time[(kind, 1, "kelvo-n512")]
         print(f"start-up, 1 s input: kelvo -n 512 {k1 * 1000:.1f} ms "
