@@ -22,10 +22,10 @@ set(CPACK_PACKAGE_CONTACT "The kelvo authors")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "apply one LV2 plugin to a sound file, offline")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "kelvo reads a sound file, runs it through one LV2 audio plugin named by its URI and "
-    "writes the result in the input's format and sample rate, with latency compensation and "
-    "optional normalization. kelvo-info lists the installed plugins, tells which of them kelvo "
-    "can run, and describes their ports.")
+    "kelvo reads a sound file, runs it through one LV2 audio plugin named by its\n"
+    "URI and writes the result in the input's format and sample rate, with latency\n"
+    "compensation and optional normalization. kelvo-info lists the installed\n"
+    "plugins, tells which of them kelvo can run, and describes their ports.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
