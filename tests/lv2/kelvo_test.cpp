@@ -316,6 +316,8 @@ const Plugin kPlugins[] = {
     make(KELVO_TEST_URI "fail_instantiate", copy, kFailsInstantiate),
     make(KELVO_TEST_URI "controls", run_controls, kLogs),
     make(KELVO_TEST_URI "slow", run_slow),
+    make(KELVO_TEST_URI "midi_first", nullptr),
+    make(KELVO_TEST_URI "odd'\"\\\t\u00e9\u20ac", copy),
 };
 
 }  // namespace

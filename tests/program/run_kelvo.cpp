@@ -148,6 +148,13 @@ bool is_timing_report(const std::string& text) {
            take_seconds_line(text, pos, "Processing time: ") && pos == text.size();
 }
 
+run_options info_options() {
+    run_options o;
+    o.program = KELVO_INFO_PATH;
+    o.argv0 = "kelvo-info";
+    return o;
+}
+
 std::string test_uri(const std::string& name) { return "http://kelvo.test/plugins/" + name; }
 
 result run_kelvo(const std::vector<std::string>& args, const run_options& options) {

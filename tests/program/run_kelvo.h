@@ -29,6 +29,9 @@ struct run_options {
     std::vector<std::string> wrapper;
 };
 
+/// Options that run the built kelvo-info, as "kelvo-info", instead of kelvo.
+run_options info_options();
+
 /// Exit status of a run that valgrind found faults in (see KELVO_TEST_VALGRIND).
 constexpr int valgrind_error_status = 86;
 
