@@ -18,12 +18,12 @@ struct channel_buffers : std::vector<std::vector<float>> {
     ~channel_buffers();
 };
 
-/// The per-block sample storage, allocated once before the first block.
+/// The sample storage, allocated once before the first block.
 struct audio_buffers {
-    std::vector<float> input_block;   ///< block_frames × input channels
-    std::vector<float> output_block;  ///< block_frames × audio outputs
-    channel_buffers input_channels;   ///< one per input channel
-    channel_buffers output_channels;  ///< one per required audio output
+    std::vector<float> input_block;   ///< one piece of interleaved input, read ahead
+    std::vector<float> output_block;  ///< one piece of interleaved output, not yet written
+    channel_buffers input_channels;   ///< block_frames for each input channel
+    channel_buffers output_channels;  ///< block_frames for each required audio output
 };
 
 /// The largest block the plugin interface can run: `run` takes a 32-bit frame count.
@@ -39,9 +39,10 @@ audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint3
 /// Frees the buffers in the order they were allocated.
 void release(audio_buffers& buffers);
 
-/// Splits the first `n` frames of the interleaved `block` into the channel buffers.
+/// Splits the first `n` frames of the interleaved `block` into the channel buffers, from
+/// frame `offset` of each on.
 void deinterleave_input(std::span<const float> block, std::span<std::vector<float>> channels,
-                        int64_t n);
+                        int64_t n, int64_t offset = 0);
 
 /// Joins frames `start` to `count - 1` of `sources`, read from `offset` on, into the front of
 /// the interleaved `block`.
