@@ -34,11 +34,15 @@ def tuple_key(name):
     return (kind, int(length), row)
 
 
-def medians(path):
-    """Median seconds of every command of a hyperfine export, by (kind, seconds, row)."""
+def results(path):
+    """Every command's record of a hyperfine export, by (kind, seconds, row)."""
     with open(path) as f:
-        results = json.load(f)["results"]
-    return {tuple_key(r["command"]): r["median"] for r in results}
+        return {tuple_key(r["command"]): r for r in json.load(f)["results"]}
+
+
+def medians(path):
+    """Median wall-clock seconds of every command of a hyperfine export."""
+    return {key: r["median"] for key, r in results(path).items()}
 
 
 def read_tsv(path):
@@ -56,9 +60,11 @@ def ratio(a, b):
 
 def timings(json_path, memory_path, seconds):
     time = medians(json_path)
+    # Processor time is what the run itself costs, however busy the machine is.
+    cpu = {key: r["user"] + r["system"] for key, r in results(json_path).items()}
     memory = {tuple_key(name): int(kib) for name, kib in read_tsv(memory_path)}
     header = (f"{'row':<30} {'median ms':>10} {'x copy':>7} {'x copy, start-up off':>21} "
-              f"{'x own -n 512':>13} {'peak MiB':>9}")
+              f"{'x own -n 512':>13} {'peak MiB':>9} {'cpu ms':>8}")
     for kind, (title, channels) in KINDS.items():
         best = min(COPIES, key=lambda row: time[(kind, seconds, row)])
         copy_time = time[(kind, seconds, best)]
@@ -75,7 +81,8 @@ def timings(json_path, memory_path, seconds):
                 own = ratio(t, time[(kind, seconds, "kelvo-n512")])
             mib = memory[(kind, seconds, row)] / 1024
             print(f"{LABELS[row]:<30} {t * 1000:>10.1f} {ratio(t, copy_time):>7.2f} "
-                  f"{fmt(off, '.2f'):>21} {fmt(own, '.2f'):>13} {mib:>9.1f}")
+                  f"{fmt(off, '.2f'):>21} {fmt(own, '.2f'):>13} {mib:>9.1f} "
+                  f"{cpu[(kind, seconds, row)] * 1000:>8.1f}")
         k1 = time[(kind, 1, "kelvo-n512")]
         print(f"start-up, 1 s input: kelvo -n 512 {k1 * 1000:.1f} ms "
               f"(peak {memory[(kind, 1, 'kelvo-n512')] / 1024:.1f} MiB), "
