@@ -1,7 +1,7 @@
 #include "audio/block_loop.h"
 
+#include "audio/file_streams.h"
 #include "audio/output_check.h"
-#include "audio/sound_files.h"
 
 #include <algorithm>
 #include <cmath>
@@ -24,6 +24,8 @@ public:
     explicit block_runner(const block_loop_io& io)
         : io_{io},
           s_{io.settings},
+          in_{io.input, io.buffers.input_block, channel_count(io.buffers.input_channels)},
+          out_{io.output, io.buffers.output_block, channel_count(io.buffers.output_channels)},
           max_latency_frames_{max_plausible_latency_seconds * io.sample_rate},
           start_ticks_{s_.timing ? std::clock() : 0} {}
 
@@ -34,6 +36,9 @@ public:
 private:
     void run_plugin(int64_t frames);
     bool emit(int64_t frames, int64_t skip);
+    static uint32_t channel_count(const channel_buffers& channels) {
+        return static_cast<uint32_t>(channels.size());
+    }
     void warn_implausible(float reported) const {
         std::fprintf(stderr, msg_implausible_latency, s_.program_name,
                      static_cast<double>(reported));
@@ -41,6 +46,8 @@ private:
 
     const block_loop_io& io_;
     const run_settings& s_;
+    input_stream in_;
+    output_stream out_;
     output_check_state check_;
     latency_state latency_;
     double max_latency_frames_;
@@ -50,7 +57,6 @@ private:
 
 void block_runner::run_plugin(int64_t frames) {
     audio_buffers& b = io_.buffers;
-    deinterleave_input(b.input_block, b.input_channels, frames);
     const std::clock_t before = s_.timing ? std::clock() : 0;
     lilv_instance_run(io_.instance, static_cast<uint32_t>(frames));
     if (s_.timing)
@@ -63,15 +69,14 @@ bool block_runner::emit(int64_t frames, int64_t skip) {
     audio_buffers& b = io_.buffers;
     if (s_.normalize)
         return append(io_.whole, b.output_channels, frames, skip, s_.program_name);
-    interleave_output(b.output_channels, frames, 0, skip, b.output_block);
-    return write_frames(io_.output, b.output_block.data(), frames - skip, s_.program_name);
+    return queue_frames(out_, b.output_channels, frames, 0, skip, s_.program_name);
 }
 
 bool block_runner::main_loop() {
     audio_buffers& b = io_.buffers;
-    const auto block = static_cast<sf_count_t>(s_.block_frames);
+    const auto block = static_cast<int64_t>(s_.block_frames);
     for (;;) {
-        const sf_count_t f = sf_readf_float(io_.input, b.input_block.data(), block);
+        const int64_t f = read_block(in_, b.input_channels, block);
         if (f <= 0)
             break;
         run_plugin(f);
@@ -86,17 +91,22 @@ bool block_runner::main_loop() {
             return false;
     }
     if (sf_error(io_.input) != SF_ERR_NO_ERROR) {
+        // What came before the failed read is the plugin's output all the same.
+        if (!s_.normalize && !write_pending(out_, s_.program_name))
+            return false;
         std::fprintf(stderr, msg_input_not_read, s_.program_name, sf_strerror(io_.input));
         return false;
     }
     return true;
 }
 
-// Runs the plugin on the cleared input block for as many frames as it reports as latency,
-// so the output gets its last frames; dropping goes on if the latency outlasted the input.
+// Runs the plugin on silence for as many frames as it reports as latency, so the output gets
+// its last frames; dropping goes on if the latency outlasted the input.
 bool block_runner::flush() {
     if (!io_.latency_value || latency_.off)
         return true;
+    for (std::vector<float>& channel : io_.buffers.input_channels)
+        std::fill(channel.begin(), channel.end(), 0.0f);
     const float reported = *io_.latency_value;
     if (!plausible_latency(reported, max_latency_frames_)) {
         warn_implausible(reported);
@@ -116,9 +126,10 @@ bool block_runner::flush() {
 bool block_runner::finish() {
     if (s_.normalize) {
         normalize(io_.whole, check_.peak, io_.report, s_.program_name);
-        if (!write_whole_output(io_.whole, io_.output, io_.buffers.output_block, s_.block_frames,
-                                s_.program_name))
+        if (!write_whole_output(io_.whole, out_, s_.program_name))
             return false;
+    } else if (!write_pending(out_, s_.program_name)) {
+        return false;
     }
     if (s_.timing) {
         const std::clock_t total = std::clock() - start_ticks_;

@@ -1,6 +1,5 @@
 #include "audio/normalize.h"
 
-#include "audio/sound_files.h"
 #include "memory.h"
 
 #include <algorithm>
@@ -89,17 +88,9 @@ void normalize(whole_output& whole, float peak, FILE* report, const char* progra
     }
 }
 
-bool write_whole_output(const whole_output& whole, SNDFILE* output, std::span<float> block,
-                        uint64_t block_frames, const char* program_name) {
-    for (int64_t position = 0; position < whole.stored_frames;) {
-        const int64_t n =
-            std::min(static_cast<int64_t>(block_frames), whole.stored_frames - position);
-        interleave_output(whole.channels, n, position, 0, block);
-        if (!write_frames(output, block.data(), n, program_name))
-            return false;
-        position += n;
-    }
-    return true;
+bool write_whole_output(const whole_output& whole, output_stream& out, const char* program_name) {
+    return queue_frames(out, whole.channels, whole.stored_frames, 0, 0, program_name) &&
+           write_pending(out, program_name);
 }
 
 }  // namespace kelvo

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "audio/buffers.h"
+#include "audio/file_streams.h"
 #include "audio/output_check.h"
-
-#include <sndfile.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +35,7 @@ bool append(whole_output& whole, std::span<const std::vector<float>> channels, i
 /// Scales the stored output to full scale, reporting the gain on `report`.
 void normalize(whole_output& whole, float peak, FILE* report, const char* program_name);
 
-/// Writes the stored output in blocks through `block`; false after a write error.
-bool write_whole_output(const whole_output& whole, SNDFILE* output, std::span<float> block,
-                        uint64_t block_frames, const char* program_name);
+/// Writes the stored output through `out`, a piece at a time; false after a write error.
+bool write_whole_output(const whole_output& whole, output_stream& out, const char* program_name);
 
 }  // namespace kelvo

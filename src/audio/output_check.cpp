@@ -11,6 +11,8 @@ namespace kelvo {
 
 namespace {
 
+constexpr uint32_t infinity_bits = 0x7f800000u;
+
 constexpr char msg_nan[] = "%s: warning: NaN detected in audio output\n";
 constexpr char msg_infinity[] = "%s: warning: infinity value detected in audio output\n";
 constexpr char msg_clipping[] =
@@ -48,12 +50,13 @@ void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool 
         float* const samples = channel.data();
         // The magnitude's bits order like its value, NaN above infinity above 1.0, so one
         // integer maximum, which the compiler vectorizes, finds both the peak and any sample
-        // that needs a closer look.
+        // that needs a closer look: beyond full scale in normal mode, not finite in either.
         uint32_t loudest = 0;
         for (int64_t j = 0; j < n; ++j)
             loudest = std::max(loudest, std::bit_cast<uint32_t>(samples[j]) & 0x7fffffffu);
         float peak = std::max(state.peak, std::bit_cast<float>(loudest));
-        if (loudest > std::bit_cast<uint32_t>(1.0f)) {
+        const uint32_t limit = normalize ? infinity_bits - 1 : std::bit_cast<uint32_t>(1.0f);
+        if (loudest > limit) {
             peak = state.peak;
             for (int64_t j = 0; j < n; ++j) {
                 fix_sample(samples[j], normalize, state, program_name);

@@ -1,8 +1,9 @@
 // The input's bytes as a sound file, opened by path and read block by block the way a run
-// reads its input. The bytes sit in a memory file named through /proc/self/fd, so that the
+// reads its input, a piece ahead. The bytes sit in a memory file named through /proc/self/fd, so that the
 // program's own open (by path, with its error report) is what runs.
 
 #include "audio/buffers.h"
+#include "audio/file_streams.h"
 #include "audio/sound_files.h"
 #include "require.h"
 
@@ -53,25 +54,25 @@ int open_descriptors() {
 void read_all(SNDFILE* input, const SF_INFO& info, uint64_t format) {
     const auto channels = static_cast<uint32_t>(info.channels);
     kelvo::audio_buffers b = kelvo::make_audio_buffers(block_frames, channels, 0);
+    kelvo::input_stream in{input, b.input_block, channels};
     sf_count_t total = 0;
     for (;;) {
-        const sf_count_t f =
-            sf_readf_float(input, b.input_block.data(), static_cast<sf_count_t>(block_frames));
+        const int64_t f = kelvo::read_block(in, b.input_channels, block_frames);
         if (f <= 0)
             break;
         note(outcome::read, format, std::bit_width(static_cast<uint64_t>(f)));
-        // The block loop relies on it: a longer read would overrun the channel buffers.
+        // The block loop relies on it: a longer block would overrun the channel buffers.
         require(static_cast<uint64_t>(f) <= block_frames);
         // Reading stops at the count a header declares; normalization plans its buffers by it.
         total += f;
         require(info.frames < 0 || total <= info.frames);
-        kelvo::deinterleave_input(b.input_block, b.input_channels, f);
+        // The block ends with the last frame handed out of the piece read ahead.
+        require(in.position > 0 && in.position <= in.available);
+        const size_t last = static_cast<size_t>(in.position - 1) * channels;
         for (uint32_t c = 0; c < channels; ++c) {
-            for (sf_count_t i = 0; i < f; ++i) {
-                const float x = b.input_block[static_cast<size_t>(i) * channels + c];
-                const float y = b.input_channels[c][static_cast<size_t>(i)];
-                require(std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y));
-            }
+            const float x = in.piece[last + c];
+            const float y = b.input_channels[c][static_cast<size_t>(f - 1)];
+            require(std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y));
         }
         if (total >= max_frames)
             break;

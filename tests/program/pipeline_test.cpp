@@ -132,6 +132,67 @@ TEST(Pipeline, LifeCycleRunsInOrderAtTheFilesRate) {
     EXPECT_EQ(1100, p.out.frames());
 }
 
+// Longer than numbered_sound can number within full scale: a pattern that repeats only after
+// 65536 frames, different in each channel.
+sound long_sound(int channels, int64_t frames) {
+    sound s;
+    s.channels = channels;
+    for (int64_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c)
+            s.samples.push_back(static_cast<float>((i * 7919 + c * 4099) % 65536) / 65536.0f);
+    }
+    return s;
+}
+
+// The file is read and written in pieces much larger than a block, and in pieces smaller
+// than a very large block: the plugin must still see exactly the blocks asked for, the
+// output must hold every frame once, and a latency must still line up across pieces.
+TEST(Pipeline, LongInputsRunInTheBlocksAskedFor) {
+    const struct {
+        const char* plugin;
+        int channels;
+        int64_t frames, block;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"recorder", 1, 200000, 512, {}},
+        {"recorder", 1, 70001, 64, {}},
+        {"recorder", 1, 200000, 4096, {}},
+        {"recorder", 1, 200000, 150000, {}},
+        {"recorder", 1, 3001, 1, {}},
+        {"stereo", 2, 100000, 333, {"-c", "gain:1"}},
+        {"stereo", 2, 100000, 100000, {"-c", "gain:1"}},
+        {"delay", 1, 200000, 512, {"-c", "latency:1000"}},
+        {"delay", 1, 200000, 150000, {"-c", "latency:60000"}},
+        {"delay", 1, 200000, 777, {"-c", "latency:1000", "--normalize"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.plugin << " " << c.frames << " frames, -n "
+                                        << c.block);
+        const sound in = long_sound(c.channels, c.frames);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-n", std::to_string(c.block)});
+        const processed p = process(in, test_uri(c.plugin), args);
+        ASSERT_EQ(0, p.r.status) << p.r.err;
+        EXPECT_EQ("", p.r.err);
+        if (std::string{c.plugin} == "recorder") {
+            std::string expected;
+            for (int64_t i = 0; i < c.frames / c.block; ++i)
+                expected += "run " + std::to_string(c.block) + "\n";
+            if (c.frames % c.block)
+                expected += "run " + std::to_string(c.frames % c.block) + "\n";
+            EXPECT_EQ(expected, lines_starting(p.log, "run "));
+        }
+        if (std::find(args.begin(), args.end(), "--normalize") == args.end()) {
+            EXPECT_EQ(in.samples, p.out.samples);
+        } else {
+            ASSERT_EQ(in.samples.size(), p.out.samples.size());
+            const float gain = 1 / *std::max_element(in.samples.begin(), in.samples.end());
+            for (size_t i = 0; i < in.samples.size(); ++i)
+                ASSERT_NEAR(in.samples[i] * gain, p.out.samples[i], 1e-6f) << i;
+        }
+    }
+}
+
 TEST(Pipeline, FailedInstantiationLeavesNoOutput) {
     const processed p = process(numbered_sound(1, 100), test_uri("fail_instantiate"), {});
     EXPECT_EQ(1, p.r.status);

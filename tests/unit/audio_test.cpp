@@ -1,9 +1,13 @@
 #include "audio/block_loop.h"
 #include "audio/buffers.h"
+#include "audio/file_streams.h"
 #include "audio/normalize.h"
 #include "audio/output_check.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -26,17 +30,39 @@ constexpr float inf = std::numeric_limits<float>::infinity();
 TEST(Buffers, DeinterleavesTheFirstFrames) {
     const std::vector<float> block = {0, 1000, 1, 1001, 2, 1002};
     const struct {
-        int64_t n;
+        int64_t n, offset;
         channels expected;
     } cases[] = {
-        {3, {{0, 1, 2, -1}, {1000, 1001, 1002, -1}}}, {2, {{0, 1, -1, -1}, {1000, 1001, -1, -1}}},
-        {0, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},    {-1, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
+        {3, 0, {{0, 1, 2, -1}, {1000, 1001, 1002, -1}}},
+        {2, 0, {{0, 1, -1, -1}, {1000, 1001, -1, -1}}},
+        {2, 2, {{-1, -1, 0, 1}, {-1, -1, 1000, 1001}}},
+        {0, 0, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
+        {-1, 0, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.n);
+        SCOPED_TRACE(testing::Message() << c.n << " at " << c.offset);
         channels out(2, std::vector<float>(4, -1));
-        deinterleave_input(block, out, c.n);
+        deinterleave_input(block, out, c.n, c.offset);
         EXPECT_EQ(c.expected, out);
+    }
+}
+
+// One and two channels take their own loops; every count must agree with the plain layout.
+TEST(Buffers, EveryChannelCountRoundTrips) {
+    for (const size_t count : {1u, 2u, 3u, 6u}) {
+        SCOPED_TRACE(count);
+        const int64_t frames = 37;
+        std::vector<float> interleaved(frames * count);
+        for (size_t i = 0; i < interleaved.size(); ++i)
+            interleaved[i] = static_cast<float>(i);
+        channels split(count, std::vector<float>(frames + 5, -1));
+        deinterleave_input(interleaved, split, frames, 5);
+        for (size_t c = 0; c < count; ++c)
+            for (int64_t i = 0; i < frames; ++i)
+                ASSERT_EQ(static_cast<float>(i * count + c), split[c][i + 5]) << c << " " << i;
+        std::vector<float> joined(interleaved.size(), -1);
+        interleave_output(split, frames, 5, 0, joined);
+        EXPECT_EQ(interleaved, joined);
     }
 }
 
@@ -62,13 +88,19 @@ TEST(Buffers, InterleavesFramesFromStartToTheFrontOfTheBlock) {
 }
 
 TEST(Buffers, BlockBytesAreNothingWhenTheyOverflow) {
+    const uint64_t piece = file_piece_bytes;
     const struct {
         uint64_t frames;
         uint32_t channels, outputs;
         std::optional<uint64_t> bytes;
     } cases[] = {
-        {512, 2, 2, 16384},        {(uint64_t{1} << 61) - 1, 1, 0, UINT64_MAX - 7},
-        {UINT64_MAX, 1, 1, {}},    {uint64_t{1} << 61, 1, 0, {}},
+        {512, 2, 2, 8192 + 2 * piece},
+        {0, 1, 1, 2 * piece},
+        {0, 3, 1, piece - piece % 12 + piece},  // a piece holds whole frames
+        {(uint64_t{1} << 62) - piece / 4 - 1, 1, 0, UINT64_MAX - 3},
+        {(uint64_t{1} << 62) - 1, 1, 0, {}},  // the pieces tip it over
+        {UINT64_MAX, 1, 1, {}},
+        {uint64_t{1} << 62, 1, 0, {}},
         {max_block_frames, UINT32_MAX, UINT32_MAX, {}},
     };
     for (const auto& c : cases) {
@@ -250,5 +282,104 @@ TEST(BlockLoop, DropsThePluginsLatencyAcrossBlocks) {
         EXPECT_EQ(c.skips, skips);
         EXPECT_EQ(c.off, state.off);
         EXPECT_EQ(c.remaining, state.remaining_latency);
+    }
+}
+
+namespace {
+
+// A float WAV file of `frames` frames whose samples count up from 0, in a fresh temp folder.
+class counting_file {
+public:
+    counting_file(int channel_count, int64_t frames) : path_{dir_ + "/in.wav"} {
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = channel_count;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* const f = sf_open(path_.c_str(), SFM_WRITE, &info);
+        std::vector<float> samples(static_cast<size_t>(frames * channel_count));
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<float>(i);
+        sf_writef_float(f, samples.data(), frames);
+        sf_close(f);
+    }
+    ~counting_file() {
+        std::remove(path_.c_str());
+        std::remove(dir_.c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string dir_ = make_dir();
+    std::string path_;
+    static std::string make_dir() {
+        char pattern[] = "/tmp/kelvo-unit-XXXXXX";
+        return mkdtemp(pattern);
+    }
+};
+
+}  // namespace
+
+// Pieces smaller, equal to and larger than a block: the blocks and their samples must be
+// what block-sized reads would have given.
+TEST(FileStreams, HandsOutExactBlocksWhateverThePieceSize) {
+    const struct {
+        int channels;
+        int64_t frames, piece, block;
+    } cases[] = {
+        {1, 100, 7, 10}, {2, 100, 10, 10}, {2, 100, 64, 10}, {3, 31, 5, 4}, {1, 0, 8, 4},
+        {2, 10, 1, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " " << c.frames << " " << c.piece
+                                        << " " << c.block);
+        const counting_file file(c.channels, c.frames);
+        SF_INFO info{};
+        SNDFILE* const f = sf_open(file.path().c_str(), SFM_READ, &info);
+        ASSERT_NE(nullptr, f);
+        std::vector<float> piece(static_cast<size_t>(c.piece * c.channels));
+        input_stream in{f, piece, static_cast<uint32_t>(c.channels)};
+        channels blocks(static_cast<size_t>(c.channels), std::vector<float>(c.block));
+        int64_t done = 0;
+        for (int64_t n; (n = read_block(in, blocks, c.block)) > 0; done += n) {
+            ASSERT_EQ(std::min(c.block, c.frames - done), n);
+            for (int ch = 0; ch < c.channels; ++ch)
+                for (int64_t i = 0; i < n; ++i)
+                    ASSERT_EQ(static_cast<float>((done + i) * c.channels + ch), blocks[ch][i]);
+        }
+        EXPECT_EQ(c.frames, done);
+        EXPECT_FALSE(in.failed);
+        sf_close(f);
+    }
+}
+
+// Blocks with frames skipped at their front, through pieces of every size: the file gets
+// exactly the frames queued, in order.
+TEST(FileStreams, WritesEveryQueuedFrameInOrder) {
+    const channels block = {{0, 1, 2, 3, 4}, {10, 11, 12, 13, 14}};
+    const struct {
+        int64_t piece;
+    } cases[] = {{1}, {2}, {4}, {5}, {16}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.piece);
+        const counting_file file(2, 0);
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 2;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* f = sf_open(file.path().c_str(), SFM_WRITE, &info);
+        ASSERT_NE(nullptr, f);
+        std::vector<float> piece(static_cast<size_t>(c.piece * 2));
+        output_stream out{f, piece, 2};
+        ASSERT_TRUE(queue_frames(out, block, 5, 0, 3, "kelvo"));
+        ASSERT_TRUE(queue_frames(out, block, 5, 0, 0, "kelvo"));
+        ASSERT_TRUE(queue_frames(out, block, 2, 3, 1, "kelvo"));
+        ASSERT_TRUE(write_pending(out, "kelvo"));
+        sf_close(f);
+        f = sf_open(file.path().c_str(), SFM_READ, &info);
+        std::vector<float> written(static_cast<size_t>(info.frames * 2));
+        sf_readf_float(f, written.data(), info.frames);
+        sf_close(f);
+        EXPECT_EQ((std::vector<float>{3, 13, 4, 14, 0, 10, 1, 11, 2, 12, 3, 13, 4, 14, 4, 14}),
+                  written);
     }
 }
