@@ -44,6 +44,11 @@ const char* name(const run& r) { return r.settings.program_name; }
 
 double sample_rate(const run& r) { return r.input_info.samplerate; }
 
+// libsndfile gives SF_COUNT_MAX for a stream whose length it cannot tell.
+int64_t declared_frames(const run& r) {
+    return r.input_info.frames < SF_COUNT_MAX ? r.input_info.frames : 0;
+}
+
 bool select_plugin(run& r) {
     r.plugin = find_plugin(r.host, r.settings.plugin_uri, name(r));
     return r.plugin != nullptr;
@@ -125,6 +130,7 @@ bool process(run& r) {
                            r.whole,
                            r.tally.latency_port ? &r.latency_value : nullptr,
                            sample_rate(r),
+                           declared_frames(r),
                            report};
     return process_blocks(io);
 }

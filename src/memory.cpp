@@ -1,5 +1,7 @@
 #include "memory.h"
 
+#include "progress.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@ constexpr char msg_out_of_memory[] = "%s: error: %s\n";
 }
 
 void report_out_of_memory(const char* program_name) {
+    progress_erase();
     std::fprintf(stderr, msg_out_of_memory, program_name, std::strerror(ENOMEM));
 }
 

@@ -2,6 +2,7 @@
 
 #include "audio/file_streams.h"
 #include "audio/output_check.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,6 +41,7 @@ private:
         return static_cast<uint32_t>(channels.size());
     }
     void warn_implausible(float reported) const {
+        progress_erase();
         std::fprintf(stderr, msg_implausible_latency, s_.program_name,
                      static_cast<double>(reported));
     }
@@ -75,10 +77,12 @@ bool block_runner::emit(int64_t frames, int64_t skip) {
 bool block_runner::main_loop() {
     audio_buffers& b = io_.buffers;
     const auto block = static_cast<int64_t>(s_.block_frames);
+    int64_t frames_read = 0;
     for (;;) {
         const int64_t f = read_block(in_, b.input_channels, block);
         if (f <= 0)
             break;
+        frames_read += f;
         run_plugin(f);
         int64_t skip = 0;
         if (io_.latency_value && !latency_.off) {
@@ -89,11 +93,13 @@ bool block_runner::main_loop() {
         }
         if (!emit(f, skip))
             return false;
+        progress_update(frames_read);
     }
     if (sf_error(io_.input) != SF_ERR_NO_ERROR) {
         // What came before the failed read is the plugin's output all the same.
         if (!s_.normalize && !write_pending(out_, s_.program_name))
             return false;
+        progress_erase();
         std::fprintf(stderr, msg_input_not_read, s_.program_name, sf_strerror(io_.input));
         return false;
     }
@@ -124,6 +130,7 @@ bool block_runner::flush() {
 }
 
 bool block_runner::finish() {
+    progress_erase();
     if (s_.normalize) {
         normalize(io_.whole, check_.peak, io_.report, s_.program_name);
         if (!write_whole_output(io_.whole, out_, s_.program_name))
@@ -170,8 +177,11 @@ int64_t skip_frames(latency_state& state, int64_t frames) {
 }
 
 bool process_blocks(const block_loop_io& io) {
+    progress_start(io.settings.program_name, io.input_frames, io.sample_rate);
     block_runner runner{io};
-    return runner.main_loop() && runner.flush() && runner.finish();
+    const bool done = runner.main_loop() && runner.flush() && runner.finish();
+    progress_erase();
+    return done;
 }
 
 }  // namespace kelvo

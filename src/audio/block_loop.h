@@ -44,6 +44,7 @@ struct block_loop_io {
     whole_output& whole;          ///< used in normalize mode only
     const float* latency_value;   ///< what the latency port writes; null without one
     double sample_rate;
+    int64_t input_frames;  ///< what the input's header declares; 0 or less when unknown
     FILE* report;  ///< where the gain and timing lines go
 };
 

@@ -1,5 +1,7 @@
 #include "audio/output_check.h"
 
+#include "progress.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -18,8 +20,14 @@ constexpr char msg_infinity[] = "%s: warning: infinity value detected in audio o
 constexpr char msg_clipping[] =
     "%s: warning: out of range value detected in audio output, clipping\n";
 
-// True the first time only: each kind of bad sample is reported once per run.
-bool first_time(bool& warned) { return !std::exchange(warned, true); }
+// True the first time only: each kind of bad sample is reported once per run, on a line of
+// its own.
+bool first_time(bool& warned) {
+    if (std::exchange(warned, true))
+        return false;
+    progress_erase();
+    return true;
+}
 
 // The rare samples: NaN, infinities, and in normal mode anything beyond full scale.
 void fix_sample(float& x, bool normalize, output_check_state& s, const char* program_name) {

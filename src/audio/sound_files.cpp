@@ -1,5 +1,7 @@
 #include "audio/sound_files.h"
 
+#include "progress.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +79,7 @@ sound_file open_output(const char* path, const char* input_path, const SF_INFO& 
 
 bool write_frames(SNDFILE* output, const float* block, int64_t frames, const char* program_name) {
     if (sf_writef_float(output, block, frames) != frames) {
+        progress_erase();
         std::fprintf(stderr, msg_output_not_written, program_name, sf_strerror(output));
         return false;
     }
