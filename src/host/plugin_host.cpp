@@ -1,8 +1,15 @@
 #include "host/plugin_host.h"
 
-#include <lv2/core/lv2.h>
+#include "memory.h"
 
+#include <lv2/core/lv2.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace kelvo {
 
@@ -21,7 +28,55 @@ bool is_scheme_char(char c) {
     return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
+bool is_relative(std::string_view folder) {
+    return !folder.empty() && folder[0] != '/' && folder[0] != '~' && folder[0] != '$';
+}
+
+// lilv takes a relative folder in LV2_PATH for a URI and crashes on it, so such folders are
+// given to it resolved against the working directory, as the user meant them.
+bool search_absolute_folders(LilvWorld* world, const char* program_name) {
+    const char* const path = std::getenv("LV2_PATH");
+    if (!path || !has_relative_folder(path))
+        return true;
+    char directory[PATH_MAX];
+    const char* const base = getcwd(directory, sizeof directory);
+    return allocate_or_report(
+        [&] {
+            const std::string absolute = absolute_search_path(path, base);
+            const node_ptr value{lilv_new_string(world, absolute.c_str())};
+            lilv_world_set_option(world, LILV_OPTION_LV2_PATH, value.get());
+        },
+        program_name);
+}
+
 }  // namespace
+
+bool has_relative_folder(std::string_view path) {
+    for (size_t start = 0; start <= path.size();) {
+        const size_t end = std::min(path.find(':', start), path.size());
+        if (is_relative(path.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string absolute_search_path(std::string_view path, const char* base) {
+    std::string absolute;
+    for (size_t start = 0; start <= path.size();) {
+        const size_t end = std::min(path.find(':', start), path.size());
+        const std::string_view folder = path.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty() || (is_relative(folder) && !base))
+            continue;
+        if (!absolute.empty())
+            absolute += ':';
+        if (is_relative(folder))
+            absolute.append(base).append("/");
+        absolute.append(folder);
+    }
+    return absolute;
+}
 
 bool has_uri_scheme(const char* text) {
     if (!is_alpha(text[0]))
@@ -39,6 +94,8 @@ bool open_world(plugin_host& host, const char* program_name) {
         return false;
     }
     LilvWorld* const w = host.world.get();
+    if (!search_absolute_folders(w, program_name))
+        return false;
     lilv_world_load_all(w);
     host.plugins = lilv_world_get_all_plugins(w);
     core_uris& u = host.uris;

@@ -4,6 +4,9 @@
 
 #include <lilv/lilv.h>
 
+#include <string>
+#include <string_view>
+
 namespace kelvo {
 
 /// The seven LV2 core terms the port logic asks about, in creation order; destroyed in
@@ -44,6 +47,13 @@ bool check_features(const LilvPlugin* plugin, const char* program_name);
 
 /// An instance at `sample_rate`, or null after the error.
 instance_ptr instantiate(const LilvPlugin* plugin, double sample_rate, const char* program_name);
+
+/// True when one of the folders of the search path `path` (separated by colons) is relative.
+bool has_relative_folder(std::string_view path);
+
+/// `path` with every relative folder resolved against `base`, or left out when `base` is
+/// null; empty folders are left out too.
+std::string absolute_search_path(std::string_view path, const char* base);
 
 /// True when `text` starts with a URI scheme and its colon, as an absolute URI does.
 bool has_uri_scheme(const char* text);

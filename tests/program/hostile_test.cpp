@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <optional>
@@ -657,6 +658,21 @@ TEST(HostilePlugin, ASlowPluginIsWaitedFor) {
     // Processor time: the sleeps count for neither, and the part is never more than the whole.
     EXPECT_LE(std::stod(processing.substr(17)), std::stod(total.substr(17)));
     EXPECT_EQ(numbered.samples, read_sound(out).samples);
+}
+
+// lilv itself crashes on a relative folder in LV2_PATH; the program must not.
+TEST(HostileEnvironment, ARelativePluginFolderIsFound) {
+    const temp_dir dir;
+    write_sound(dir / "in.wav", numbered_sound(1, 1000));
+    run_options options;
+    options.lv2_path =
+        "no-such-folder:" +
+        std::filesystem::relative(KELVO_TEST_LV2_PATH, std::filesystem::current_path()).string();
+    const result r = run_kelvo(
+        {"-i", dir / "in.wav", "-o", dir / "out.wav", "-c", "gain:0.5", test_uri("amp")}, options);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(1000, read_sound(dir / "out.wav").frames());
 }
 
 }  // namespace

@@ -270,3 +270,24 @@ TEST(PortBinding, WarnsAboutValuesOutsideTheRange) {
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
     }
 }
+
+TEST(PluginHost, ResolvesRelativeSearchFoldersAgainstTheWorkingDirectory) {
+    const struct {
+        const char* path;
+        const char* base;
+        bool relative;
+        std::string absolute;
+    } cases[] = {
+        {"/usr/lib/lv2", "/w", false, "/usr/lib/lv2"},
+        {"~/.lv2:$HOME/lv2", "/w", false, "~/.lv2:$HOME/lv2"},
+        {"build/lv2", "/w", true, "/w/build/lv2"},
+        {"a::/b:./c:", "/w", true, "/w/a:/b:/w/./c"},
+        {"", "/w", false, ""},
+        {"a:/b", nullptr, true, "/b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(c.relative, has_relative_folder(c.path));
+        EXPECT_EQ(c.absolute, absolute_search_path(c.path, c.base));
+    }
+}
