@@ -47,14 +47,6 @@ constexpr char msg_version[] =
     "kelvo %s\n"
     "Copyright 2026 The kelvo authors\n";
 
-bool any_argument_is(int argc, char** argv, const char* a, const char* b) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], a) == 0 || (b && std::strcmp(argv[i], b) == 0))
-            return true;
-    }
-    return false;
-}
-
 // Runs one strto* parse with LC_NUMERIC switched to "C", so that the user's locale never
 // changes what a number means, and restores both the locale and errno afterwards.
 template <typename T, typename Parse>
@@ -150,6 +142,14 @@ bool check_required(const run_settings& s) {
 }
 
 }  // namespace
+
+bool any_argument_is(int argc, char** argv, const char* a, const char* b) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], a) == 0 || (b && std::strcmp(argv[i], b) == 0))
+            return true;
+    }
+    return false;
+}
 
 void print_help(const char* program_name) {
     const int width = static_cast<int>(std::strlen(program_name));

@@ -28,6 +28,10 @@ enum class parse_outcome { proceed, stop_success, stop_failure };
 parse_outcome parse_command_line(int argc, char** argv, run_settings& settings,
                                  assignment_list& assignments);
 
+/// True when any argument after argv[0] is exactly `a` or `b` (`b` may be null): help and
+/// version win wherever they stand.
+bool any_argument_is(int argc, char** argv, const char* a, const char* b);
+
 /// Prints the help text for `program_name` to standard output.
 void print_help(const char* program_name);
 

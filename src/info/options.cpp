@@ -27,14 +27,6 @@ constexpr char msg_version[] =
     "kelvo-info %s\n"
     "Copyright 2026 The kelvo authors\n";
 
-bool any_argument_is(int argc, char** argv, const char* a, const char* b) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], a) == 0 || (b && std::strcmp(argv[i], b) == 0))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 parse_outcome parse_info_command_line(int argc, char** argv, info_settings& s) {
