@@ -3,6 +3,7 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -13,7 +14,7 @@ namespace kelvo {
 
 namespace {
 
-constexpr uint32_t infinity_bits = 0x7f800000u;
+constexpr int32_t infinity_bits = 0x7f800000;
 
 constexpr char msg_nan[] = "%s: warning: NaN detected in audio output\n";
 constexpr char msg_infinity[] = "%s: warning: infinity value detected in audio output\n";
@@ -50,20 +51,34 @@ void fix_sample(float& x, bool normalize, output_check_state& s, const char* pro
     }
 }
 
+// The magnitude's bits order like its value, NaN above infinity above 1.0, so one integer
+// maximum finds both the peak and any sample that needs a closer look. Sixteen lanes of
+// their own let the compiler keep several vector maxima going at once; as the bits are
+// never negative, the signed maximum, which the x86-64 baseline has, will do.
+int32_t loudest_bits(const float* samples, int64_t n) {
+    constexpr int lanes = 16;
+    std::array<int32_t, lanes> lane{};
+    int64_t j = 0;
+    for (; j + lanes <= n; j += lanes) {
+        for (int k = 0; k < lanes; ++k)
+            lane[k] = std::max(lane[k], std::bit_cast<int32_t>(samples[j + k]) & 0x7fffffff);
+    }
+    int32_t loudest = *std::max_element(lane.begin(), lane.end());
+    for (; j < n; ++j)
+        loudest = std::max(loudest, std::bit_cast<int32_t>(samples[j]) & 0x7fffffff);
+    return loudest;
+}
+
 }  // namespace
 
 void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool normalize,
                         output_check_state& state, const char* program_name) {
     for (std::vector<float>& channel : channels) {
         float* const samples = channel.data();
-        // The magnitude's bits order like its value, NaN above infinity above 1.0, so one
-        // integer maximum, which the compiler vectorizes, finds both the peak and any sample
-        // that needs a closer look: beyond full scale in normal mode, not finite in either.
-        uint32_t loudest = 0;
-        for (int64_t j = 0; j < n; ++j)
-            loudest = std::max(loudest, std::bit_cast<uint32_t>(samples[j]) & 0x7fffffffu);
+        const int32_t loudest = loudest_bits(samples, n);
         float peak = std::max(state.peak, std::bit_cast<float>(loudest));
-        const uint32_t limit = normalize ? infinity_bits - 1 : std::bit_cast<uint32_t>(1.0f);
+        // Beyond full scale in normal mode, not finite in either.
+        const int32_t limit = normalize ? infinity_bits - 1 : std::bit_cast<int32_t>(1.0f);
         if (loudest > limit) {
             peak = state.peak;
             for (int64_t j = 0; j < n; ++j) {
