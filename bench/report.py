@@ -50,8 +50,8 @@ def read_tsv(path):
         return [line.rstrip("\n").split("\t") for line in f if line.strip()]
 
 
-def fmt(value, spec):
-    return "-" if value is None else format(value, spec)
+def fmt(value, pattern):
+    return "-" if value is None else format(value, pattern)
 
 
 def ratio(a, b):
