@@ -92,7 +92,8 @@ bool allocate_storage(run& r) {
                                    r.tally.audio_outputs);
             control_storage controls = make_control_storage(r.tally, r.assignments.size());
             whole_output whole = r.settings.normalize
-                                     ? make_whole_output(r.tally.audio_outputs, whole_frames)
+                                     ? make_whole_output(r.tally.audio_outputs, whole_frames,
+                                                         declared_frames(r))
                                      : whole_output{};
             r.buffers = std::move(buffers);
             r.controls = std::move(controls);

@@ -132,8 +132,8 @@ bool block_runner::flush() {
 bool block_runner::finish() {
     progress_erase();
     if (s_.normalize) {
-        normalize(io_.whole, check_.peak, io_.report, s_.program_name);
-        if (!write_whole_output(io_.whole, out_, s_.program_name))
+        const float gain = normalization_gain(check_.peak, io_.report, s_.program_name);
+        if (!write_whole_output(io_.whole, gain, out_, s_.program_name))
             return false;
     } else if (!write_pending(out_, s_.program_name)) {
         return false;

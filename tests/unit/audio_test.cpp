@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -168,7 +169,7 @@ TEST(Normalize, StartsSmallUnlessTheDeclaredLengthIsModest) {
 }
 
 TEST(Normalize, AppendGrowsAndKeepsEveryFrameInOrder) {
-    for (const uint64_t capacity : {uint64_t{0}, uint64_t{4}, uint64_t{100}}) {
+    for (const uint64_t capacity : {uint64_t{0}, uint64_t{1}, uint64_t{4}, uint64_t{100}}) {
         SCOPED_TRACE(capacity);
         whole_output whole = make_whole_output(2, capacity);
         // Blocks of input frames 0-2, 3-5, 6-8, 9-10; (count, start) as the block loop passes.
@@ -180,10 +181,16 @@ TEST(Normalize, AppendGrowsAndKeepsEveryFrameInOrder) {
         for (size_t b = 0; b < 4; ++b)
             ASSERT_TRUE(append(whole, blocks[b], counts[b], starts[b], "kelvo"));
         ASSERT_EQ(7, whole.stored_frames);
-        for (auto& channel : whole.channels)
-            channel.resize(7);
-        EXPECT_EQ(channels({{1, 2, 3, 4, 5, 9, 10}, {1001, 1002, 1003, 1004, 1005, 1009, 1010}}),
-                  whole.channels);
+        // Read back in pieces that end inside chunks and across them.
+        for (const size_t piece_frames : {1u, 3u, 7u, 9u}) {
+            std::vector<float> interleaved;
+            std::vector<float> piece(piece_frames * 2);
+            for (int64_t at = 0, n; (n = scale_into(whole, 1, at, piece)) > 0; at += n)
+                interleaved.insert(interleaved.end(), piece.begin(), piece.begin() + n * 2);
+            EXPECT_EQ((std::vector<float>{1, 1001, 2, 1002, 3, 1003, 4, 1004, 5, 1005, 9, 1009, 10,
+                                          1010}),
+                      interleaved);
+        }
     }
 }
 
@@ -193,36 +200,36 @@ TEST(Normalize, ScalesToFullScaleOrLeavesSilenceAlone) {
     const float tiny = std::numeric_limits<float>::denorm_min();
     const struct {
         const char* what;
-        channels samples;  // the last frame lies beyond the stored ones
+        channels samples;
         float peak;
-        channels expected;
+        std::vector<float> expected;  // interleaved
         const char* report;
         const char* err;
     } cases[] = {
-        {"quiet", {{0.5f, -0.25f, 0.5f}, {0.125f, 0, 0.5f}}, 0.5f,
-         {{1, -0.5f, 0.5f}, {0.25f, 0, 0.5f}},
+        {"quiet", {{0.5f, -0.25f}, {0.125f, 0}}, 0.5f, {1, 0.25f, -0.5f, 0},
          "Applying 2x gain (6.0206 dB) to all output channels\n", ""},
-        {"loud", {{2, -1, 2}, {0.5f, 0, 2}}, 2, {{1, -0.5f, 2}, {0.25f, 0, 2}},
+        {"loud", {{2, -1}, {0.5f, 0}}, 2, {1, 0.25f, -0.5f, 0},
          "Applying 0.5x gain (-6.0206 dB) to all output channels\n", ""},
-        {"silent", {{0, inf, inf}, {-inf, 0, 0}}, 0, {{0, 1, inf}, {-1, 0, 0}}, "", silent},
-        {"denormal", {{tiny, inf, 0}, {-inf, -tiny, 0}}, tiny, {{tiny, 1, 0}, {-1, -tiny, 0}},
-         "", silent},
-        {"infinite", {{inf, 0.25f, inf}, {-0.125f, 0.1f, 0}}, 0.25f,
-         {{1, 1, inf}, {-0.5f, 0.4f, 0}},
+        {"silent", {{0, inf}, {-inf, -0.0f}}, 0, {0, -1, 1, -0.0f}, "", silent},
+        {"denormal", {{tiny, inf}, {-inf, -tiny}}, tiny, {tiny, -1, 1, -tiny}, "", silent},
+        {"infinite", {{inf, 0.25f}, {-0.125f, 0.1f}}, 0.25f, {1, -0.5f, 1, 0.4f},
          "Applying 4x gain (12.0412 dB) to all output channels\n", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        whole_output whole = make_whole_output(2, 3);
-        for (size_t ch = 0; ch < 2; ++ch)
-            whole.channels[ch] = c.samples[ch];
-        whole.stored_frames = 2;
+        whole_output whole = make_whole_output(2, 1);
+        ASSERT_TRUE(append(whole, c.samples, 2, 0, "kelvo"));
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        normalize(whole, c.peak, stdout, "kelvo");
+        const float gain = normalization_gain(c.peak, stdout, "kelvo");
         EXPECT_EQ(c.report, testing::internal::GetCapturedStdout());
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
-        EXPECT_EQ(c.expected, whole.channels);
+        std::vector<float> out(4, -9);
+        ASSERT_EQ(2, scale_into(whole, gain, 0, out));
+        for (size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(c.expected[i], out[i]) << i;
+            EXPECT_EQ(std::signbit(c.expected[i]), std::signbit(out[i])) << i;
+        }
     }
 }
 
