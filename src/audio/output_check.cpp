@@ -56,12 +56,13 @@ void fix_sample(float& x, bool normalize, output_check_state& s, const char* pro
 // their own let the compiler keep several vector maxima going at once; as the bits are
 // never negative, the signed maximum, which the x86-64 baseline has, will do.
 int32_t loudest_bits(const float* samples, int64_t n) {
-    constexpr int lanes = 16;
+    constexpr size_t lanes = 16;
     std::array<int32_t, lanes> lane{};
     int64_t j = 0;
-    for (; j + lanes <= n; j += lanes) {
-        for (int k = 0; k < lanes; ++k)
-            lane[k] = std::max(lane[k], std::bit_cast<int32_t>(samples[j + k]) & 0x7fffffff);
+    for (; j + static_cast<int64_t>(lanes) <= n; j += lanes) {
+        const float* const block = samples + j;
+        for (size_t k = 0; k < lanes; ++k)
+            lane[k] = std::max(lane[k], std::bit_cast<int32_t>(block[k]) & 0x7fffffff);
     }
     int32_t loudest = *std::max_element(lane.begin(), lane.end());
     for (; j < n; ++j)
