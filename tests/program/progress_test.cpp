@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -52,6 +52,38 @@ std::string run_on_terminal(const std::string& command) {
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
+// Whether `text` is one drawing of the line, for an input of known or unknown length.
+bool is_progress(const std::string& text, bool length_known) {
+    int used = -1;
+    int percent = 0, minutes = 0, seconds = 0;
+    double speed = 0, done = 0;
+    if (length_known)
+        std::sscanf(text.c_str(), "kelvo: %d%% %lfx real time, %d:%d left%n", &percent, &speed,
+                    &minutes, &seconds, &used);
+    else
+        std::sscanf(text.c_str(), "kelvo: %lf s done, %lfx real time%n", &done, &speed, &used);
+    return used == static_cast<int>(text.size()) && percent >= 0 && percent <= 100 && speed > 0;
+}
+
+// Takes every "\r" + drawing + "\033[K" out of `seen` and returns how many there were; a
+// bare erase ("\r\033[K") is taken out too.
+int take_drawings(std::string& seen, bool length_known) {
+    int drawings = 0;
+    for (size_t at = 0; (at = seen.find('\r', at)) != std::string::npos;) {
+        const size_t end = seen.find(erase + 1, at);
+        if (end == std::string::npos)
+            break;
+        const std::string text = seen.substr(at + 1, end - at - 1);
+        if (text.empty() || is_progress(text, length_known)) {
+            drawings += text.empty() ? 0 : 1;
+            seen.erase(at, end + 3 - at);
+        } else {
+            ++at;
+        }
+    }
+    return drawings;
+}
+
 // About 1.3 s of work: ten blocks with a pause in each, and a sample beyond full scale in
 // the last, so that a warning comes while the line is up.
 sound slow_input() {
@@ -77,13 +109,10 @@ TEST(Progress, ALongRunShowsOneSelfErasingLineOnATerminal) {
     const struct {
         const char* what;
         int format;
-        bool pipe_input;
-        const char* line;  // what every drawing of the line must look like
+        bool pipe_input;  // the length is known only for the file read directly
     } cases[] = {
-        {"known length", SF_FORMAT_WAV | SF_FORMAT_FLOAT, false,
-         R"(\rkelvo: \d{1,3}% \d+\.\dx real time, \d+:\d\d left\x1b\[K)"},
-        {"length unknown", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true,
-         R"(\rkelvo: \d+ s done, \d+\.\dx real time\x1b\[K)"},
+        {"known length", SF_FORMAT_WAV | SF_FORMAT_FLOAT, false},
+        {"length unknown", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true},
     };
     const std::string warning = "kelvo: warning: out of range value detected in audio output";
     for (const auto& c : cases) {
@@ -95,20 +124,17 @@ TEST(Progress, ALongRunShowsOneSelfErasingLineOnATerminal) {
         write_sound(dir / ("in" + ext), in);
         const std::string seen =
             run_on_terminal(slow_command(dir / ("in" + ext), dir / ("out" + ext), c.pipe_input));
-        const std::regex line{c.line};
-        const auto lines = std::distance(std::sregex_iterator(seen.begin(), seen.end(), line),
-                                         std::sregex_iterator());
-        EXPECT_GE(lines, 1) << seen;
-        EXPECT_LE(lines, 6) << seen;  // ten a second at most, from the first second on
-        // The line is taken down before the warning and at the end, and nothing else is left.
+        // The line is taken down before the warning and at the end.
         const size_t at = seen.find(warning);
         ASSERT_NE(std::string::npos, at) << seen;
         EXPECT_EQ(erase, seen.substr(at - 4, 4)) << seen;
         EXPECT_TRUE(seen.ends_with(erase) || seen.ends_with("clipping\r\n")) << seen;
-        std::string rest = std::regex_replace(seen, line, "");
-        for (size_t p; (p = rest.find(erase)) != std::string::npos;)
-            rest.erase(p, 4);
-        EXPECT_EQ(warning + ", clipping\r\n", rest);
+        // Ten drawings a second at most, from the first second on; nothing else is left.
+        std::string rest = seen;
+        const int drawings = take_drawings(rest, !c.pipe_input);
+        EXPECT_GE(drawings, 1) << seen;
+        EXPECT_LE(drawings, 6) << seen;
+        EXPECT_EQ(warning + ", clipping\r\n", rest) << seen;
     }
 }
 
