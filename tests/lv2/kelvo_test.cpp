@@ -306,7 +306,7 @@ const Plugin kPlugins[] = {
     make(KELVO_TEST_URI "only_optional_input", copy),
     make(KELVO_TEST_URI "only_optional_output", copy),
     make(KELVO_TEST_URI "optional_output", run_optional_output),
-    make(KELVO_TEST_URI "delay", run_delay, 0, start_delay, kMaxDelay + 1),
+    make(KELVO_TEST_URI "delay", run_delay, kLogs, start_delay, kMaxDelay + 1),
     make(KELVO_TEST_URI "artificial_latency", run_artificial_latency),
     make(KELVO_TEST_URI "two_latency", run_two_latency, 0, clear_line, kTwoLatencyDelay + 1),
     make(KELVO_TEST_URI "changing_latency", run_changing_latency),
