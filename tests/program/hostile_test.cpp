@@ -347,6 +347,25 @@ TEST(HostileInput, BrokenAndLyingFilesEndCleanly) {
     }
 }
 
+// Read from a pipe, a stream of unknown length leaves the last block's samples where the
+// read that finds its end put nothing; the latency flush must still feed the plugin silence.
+TEST(HostileInput, TheFlushOfAStreamOfUnknownLengthIsSilence) {
+    const temp_dir dir;
+    sound in = numbered_sound(1, 1000);
+    in.format = SF_FORMAT_AU | SF_FORMAT_FLOAT;
+    write_sound(dir / "in.au", in);
+    std::string bytes = read_file(dir / "in.au");
+    bytes.replace(8, 4, "\xff\xff\xff\xff");  // the data size an AU stream leaves unknown
+    const fifo_writer writer{dir / "fifo", bytes};
+    const result r = run_kelvo({"-i", dir / "fifo", "-o", dir / "out.au", "-c", "latency:100",
+                                test_uri("artificial_latency")});
+    ASSERT_EQ(0, r.status) << r.err;
+    const sound out = read_sound(dir / "out.au");
+    ASSERT_EQ(1000, out.frames());
+    for (int64_t i = 0; i < 1000; ++i)
+        ASSERT_EQ(i < 900 ? in.samples[i + 100] : 0.0f, out.samples[i]) << i;
+}
+
 TEST(HostileOutput, OutputsThatCannotBeWrittenAreErrors) {
     const temp_dir dir;
     const std::string in = dir / "in.wav";
