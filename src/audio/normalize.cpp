@@ -46,12 +46,12 @@ void add_chunk(whole_output& whole, int64_t frames) {
 bool grow(whole_output& whole, int64_t needed, const char* program_name) {
     const uint64_t frame_bytes = whole.channels.size() * sizeof(float);
     const auto memory_frames = static_cast<int64_t>(physical_memory_bytes() / frame_bytes);
-    const int64_t frames =
-        std::max(needed - whole.capacity, std::min(whole.capacity, memory_frames - needed));
     if (needed > memory_frames || whole.chunk_count == max_whole_chunks) {
         report_out_of_memory(program_name);
         return false;
     }
+    const int64_t frames =
+        std::max(needed - whole.capacity, std::min(whole.capacity, memory_frames - needed));
     return allocate_or_report([&] { add_chunk(whole, frames); }, program_name);
 }
 
@@ -108,13 +108,13 @@ void for_each_stretch(const whole_output& whole, int64_t from, int64_t count, Vi
 
 }  // namespace
 
+// Chunks go newest first, channel by channel from the last, as they were allocated; every
+// slot is visited, so a chunk half added when memory ran out goes too.
 whole_output::~whole_output() {
-    for (whole_channel& channel : channels) {
-        for (size_t k = chunk_count; k > 0; --k)
-            channel.chunks[k - 1].reset();
+    for (size_t k = max_whole_chunks; k > 0; --k) {
+        for (size_t c = channels.size(); c > 0; --c)
+            channels[c - 1].chunks[k - 1].reset();
     }
-    while (!channels.empty())
-        channels.pop_back();
 }
 
 uint64_t initial_whole_frames(int64_t declared) {

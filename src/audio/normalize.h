@@ -29,7 +29,7 @@ struct whole_output {
     whole_output() = default;
     whole_output(whole_output&&) noexcept = default;
     whole_output& operator=(whole_output&&) noexcept = default;
-    ~whole_output();  // frees the chunks newest first, channel by channel
+    ~whole_output();  // frees the chunks newest first
 
     std::vector<whole_channel> channels;  ///< one per required audio output
     std::array<int64_t, max_whole_chunks> chunk_frames{};  ///< the same for every channel
