@@ -97,7 +97,7 @@ bool block_runner::main_loop() {
     }
     if (sf_error(io_.input) != SF_ERR_NO_ERROR) {
         // What came before the failed read is the plugin's output all the same.
-        if (!s_.normalize && !write_pending(out_, s_.program_name))
+        if (!write_pending(out_, s_.program_name))
             return false;
         progress_erase();
         std::fprintf(stderr, msg_input_not_read, s_.program_name, sf_strerror(io_.input));
