@@ -28,6 +28,16 @@ bool is_scheme_char(char c) {
     return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
+// Calls `visit` with each folder of a search path, empty ones too.
+template <typename Visit>
+void for_each_folder(std::string_view path, Visit visit) {
+    for (size_t start = 0; start <= path.size();) {
+        const size_t end = std::min(path.find(':', start), path.size());
+        visit(path.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 bool is_relative(std::string_view folder) {
     return !folder.empty() && folder[0] != '/' && folder[0] != '~' && folder[0] != '$';
 }
@@ -52,29 +62,22 @@ bool search_absolute_folders(LilvWorld* world, const char* program_name) {
 }  // namespace
 
 bool has_relative_folder(std::string_view path) {
-    for (size_t start = 0; start <= path.size();) {
-        const size_t end = std::min(path.find(':', start), path.size());
-        if (is_relative(path.substr(start, end - start)))
-            return true;
-        start = end + 1;
-    }
-    return false;
+    bool relative = false;
+    for_each_folder(path, [&](std::string_view folder) { relative |= is_relative(folder); });
+    return relative;
 }
 
 std::string absolute_search_path(std::string_view path, const char* base) {
     std::string absolute;
-    for (size_t start = 0; start <= path.size();) {
-        const size_t end = std::min(path.find(':', start), path.size());
-        const std::string_view folder = path.substr(start, end - start);
-        start = end + 1;
+    for_each_folder(path, [&](std::string_view folder) {
         if (folder.empty() || (is_relative(folder) && !base))
-            continue;
+            return;
         if (!absolute.empty())
             absolute += ':';
         if (is_relative(folder))
             absolute.append(base).append("/");
         absolute.append(folder);
-    }
+    });
     return absolute;
 }
 
