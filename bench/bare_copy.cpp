@@ -7,6 +7,8 @@
 // through sf_open_virtual over stdio streams with a 1 MiB buffer each, so that libsndfile's
 // small calls become few large system calls.
 
+#include "c_free.h"
+
 #include <sndfile.h>
 
 #include <cerrno>
@@ -36,10 +38,7 @@ struct copy_settings {
     bool virtual_io = false;
 };
 
-template <auto free_fn>
-struct c_free {
-    void operator()(auto* p) const noexcept { free_fn(p); }
-};
+using kelvo::c_free;
 using stream_ptr = std::unique_ptr<FILE, c_free<std::fclose>>;
 using sndfile_ptr = std::unique_ptr<SNDFILE, c_free<sf_close>>;
 

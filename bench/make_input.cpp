@@ -6,6 +6,8 @@
 // KIND is mono16 (mono 16-bit WAV), float (stereo 32-bit float WAV) or flac24 (stereo 24-bit
 // FLAC).
 
+#include "c_free.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -49,10 +51,7 @@ const input_kind* find_kind(const char* name) {
     return nullptr;
 }
 
-template <auto free_fn>
-struct c_free {
-    void operator()(auto* p) const noexcept { free_fn(p); }
-};
+using kelvo::c_free;
 using sndfile_ptr = std::unique_ptr<SNDFILE, c_free<sf_close>>;
 
 // A fixed linear congruential sequence in [-1, 1): noise that is the same on every machine.

@@ -6,6 +6,8 @@
 // Each load gets a new world, so every one parses all the manifests again. Prints the first
 // load (cold, as in a fresh process), the median in milliseconds and the plugins found.
 
+#include "host/owners.h"
+
 #include <lilv/lilv.h>
 
 #include <algorithm>
@@ -22,11 +24,7 @@ constexpr char msg_no_world[] = "%s: error: could not create the lilv world\n";
 constexpr char msg_result[] =
     "lilv_world_load_all: first %.2f ms, median %.2f ms of %d loads, %u plugins\n";
 
-template <auto free_fn>
-struct c_free {
-    void operator()(auto* p) const noexcept { free_fn(p); }
-};
-using world_ptr = std::unique_ptr<LilvWorld, c_free<lilv_world_free>>;
+using kelvo::world_ptr;
 
 struct load_result {
     double milliseconds = 0;
