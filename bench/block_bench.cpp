@@ -82,7 +82,7 @@ void BM_check_output(benchmark::State& state) {
         // The check repairs the block in place: spoil it again so every pass takes the fixing
         // path. Three stores per channel cost nothing beside the scan.
         if (dirty) spoil(out);
-        check_output_block(out, frames, normalize, check, "kelvo");
+        check_output_block(out, frames, normalize, check);
         benchmark::ClobberMemory();
     }
     set_samples(state, channels * frames);
@@ -92,7 +92,7 @@ void BM_normalize(benchmark::State& state) {
     const int64_t channels = state.range(0), frames = state.range(1);
     whole_output whole = make_whole_output(static_cast<uint32_t>(channels), 1);
     const auto source = make_channels(channels, frames);
-    append(whole, source, frames, 0, "kelvo");
+    append(whole, source, frames, 0);
     std::vector<float> piece(static_cast<size_t>(channels) * 65536);
     // Scaling into interleaved pieces, as the write-out does; a gain of 1/2 is exact and is
     // not the 1 a kernel might skip.

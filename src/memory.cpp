@@ -1,7 +1,5 @@
 #include "memory.h"
 
-#include "progress.h"
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,15 +7,6 @@
 #include <cstring>
 
 namespace kelvo {
-
-namespace {
-constexpr char msg_out_of_memory[] = "%s: error: %s\n";
-}
-
-void report_out_of_memory(const char* program_name) {
-    progress_erase();
-    std::fprintf(stderr, msg_out_of_memory, program_name, std::strerror(ENOMEM));
-}
 
 uint64_t physical_memory_bytes() {
     const long pages = sysconf(_SC_PHYS_PAGES);

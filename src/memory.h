@@ -1,5 +1,7 @@
 #pragma once
 
+#include "messages.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -8,20 +10,17 @@
 
 namespace kelvo {
 
-/// Prints the out-of-memory error, the one message every failed allocation gives.
-void report_out_of_memory(const char* program_name);
-
 /// Runs `build`, which allocates and throws when memory runs out. Whatever it had built is
 /// freed by the unwinding before the message is printed; returns false then.
 template <typename Build>
-bool allocate_or_report(Build&& build, const char* program_name) {
+bool allocate_or_report(Build&& build) {
     try {
         build();
         return true;
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
-    report_out_of_memory(program_name);
+    report_out_of_memory();
     return false;
 }
 

@@ -2,6 +2,8 @@
 
 #include "audio/file_streams.h"
 #include "audio/output_check.h"
+#include "host/session.h"
+#include "messages.h"
 #include "progress.h"
 
 #include <algorithm>
@@ -13,9 +15,9 @@ namespace kelvo {
 namespace {
 
 constexpr char msg_implausible_latency[] =
-    "%s: warning: the plugin reports an implausible latency (%g frames), latency compensation "
-    "is off\n";
-constexpr char msg_input_not_read[] = "%s: error: could not read input file: %s\n";
+    "the plugin reports an implausible latency (%g frames), latency compensation "
+    "is off";
+constexpr char msg_input_not_read[] = "could not read input file: %s";
 constexpr char msg_total_time[] = "Total time     : %g s\n";
 constexpr char msg_processing_time[] = "Processing time: %g s\n";
 
@@ -25,6 +27,8 @@ public:
     explicit block_runner(const block_loop_io& io)
         : io_{io},
           s_{io.settings},
+          latency_value_{latency_report(io.plugin)},
+          block_{static_cast<int64_t>(s_.block_frames)},
           in_{io.input, io.buffers.input_block, channel_count(io.buffers.input_channels)},
           out_{io.output, io.buffers.output_block, channel_count(io.buffers.output_channels)},
           max_latency_frames_{max_plausible_latency_seconds * io.sample_rate},
@@ -41,17 +45,21 @@ private:
         return static_cast<uint32_t>(channels.size());
     }
     void warn_implausible(float reported) const {
-        progress_erase();
-        std::fprintf(stderr, msg_implausible_latency, s_.program_name,
-                     static_cast<double>(reported));
+        warning(msg_implausible_latency, static_cast<double>(reported));
     }
 
     const block_loop_io& io_;
     const run_settings& s_;
+    const float* latency_value_;  // null without a latency port
+    int64_t block_;
     input_stream in_;
     output_stream out_;
     output_check_state check_;
     latency_state latency_;
+    // A plugin that runs fixed blocks gets silence after a short last block; the frames it
+    // produced from that silence are the first the latency flush needs.
+    int64_t last_frames_ = 0;
+    int64_t carried_ = 0;
     double max_latency_frames_;
     std::clock_t run_ticks_ = 0;
     std::clock_t start_ticks_;
@@ -59,36 +67,40 @@ private:
 
 void block_runner::run_plugin(int64_t frames) {
     audio_buffers& b = io_.buffers;
+    const int64_t length = io_.plugin.block.fixed ? block_ : frames;
+    for (std::vector<float>& channel : b.input_channels)
+        std::fill(channel.begin() + frames, channel.begin() + length, 0.0f);
     const std::clock_t before = s_.timing ? std::clock() : 0;
-    lilv_instance_run(io_.instance, static_cast<uint32_t>(frames));
+    run_block(io_.plugin, static_cast<uint32_t>(length));
     if (s_.timing)
         run_ticks_ += std::clock() - before;
-    check_output_block(b.output_channels, frames, s_.normalize, check_, s_.program_name);
+    check_output_block(b.output_channels, frames, s_.normalize, check_);
+    last_frames_ = frames;
+    carried_ = length - frames;
 }
 
 // Writes (or stores) frames `skip` to `frames - 1` of the output channels.
 bool block_runner::emit(int64_t frames, int64_t skip) {
     audio_buffers& b = io_.buffers;
     if (s_.normalize)
-        return append(io_.whole, b.output_channels, frames, skip, s_.program_name);
-    return queue_frames(out_, b.output_channels, frames, 0, skip, s_.program_name);
+        return append(io_.whole, b.output_channels, frames, skip);
+    return queue_frames(out_, b.output_channels, frames, 0, skip);
 }
 
 bool block_runner::main_loop() {
     audio_buffers& b = io_.buffers;
-    const auto block = static_cast<int64_t>(s_.block_frames);
     int64_t frames_read = 0;
     for (;;) {
-        const int64_t f = read_block(in_, b.input_channels, block);
+        const int64_t f = read_block(in_, b.input_channels, block_);
         if (f <= 0)
             break;
         frames_read += f;
         run_plugin(f);
         int64_t skip = 0;
-        if (io_.latency_value && !latency_.off) {
+        if (latency_value_ && !latency_.off) {
             if (latency_.remaining_latency < 0 &&
-                !read_latency(latency_, *io_.latency_value, max_latency_frames_))
-                warn_implausible(*io_.latency_value);
+                !read_latency(latency_, *latency_value_, max_latency_frames_))
+                warn_implausible(*latency_value_);
             skip = skip_frames(latency_, f);
         }
         if (!emit(f, skip))
@@ -97,10 +109,9 @@ bool block_runner::main_loop() {
     }
     if (sf_error(io_.input) != SF_ERR_NO_ERROR) {
         // What came before the failed read is the plugin's output all the same.
-        if (!write_pending(out_, s_.program_name))
+        if (!write_pending(out_))
             return false;
-        progress_erase();
-        std::fprintf(stderr, msg_input_not_read, s_.program_name, sf_strerror(io_.input));
+        error(msg_input_not_read, sf_strerror(io_.input));
         return false;
     }
     return true;
@@ -109,18 +120,27 @@ bool block_runner::main_loop() {
 // Runs the plugin on silence for as many frames as it reports as latency, so the output gets
 // its last frames; dropping goes on if the latency outlasted the input.
 bool block_runner::flush() {
-    if (!io_.latency_value || latency_.off)
+    if (!latency_value_ || latency_.off)
         return true;
-    for (std::vector<float>& channel : io_.buffers.input_channels)
+    audio_buffers& b = io_.buffers;
+    for (std::vector<float>& channel : b.input_channels)
         std::fill(channel.begin(), channel.end(), 0.0f);
-    const float reported = *io_.latency_value;
+    const float reported = *latency_value_;
     if (!plausible_latency(reported, max_latency_frames_)) {
         warn_implausible(reported);
         return true;
     }
     const float rounded = std::roundf(reported);
-    for (auto tail = rounded > 0 ? static_cast<int64_t>(rounded) : 0; tail > 0;) {
-        const int64_t e = std::min(tail, static_cast<int64_t>(s_.block_frames));
+    auto tail = rounded > 0 ? static_cast<int64_t>(rounded) : 0;
+    if (const int64_t c = std::min(carried_, tail); c > 0) {
+        const int64_t end = last_frames_ + c;
+        check_output_block(b.output_channels, end, s_.normalize, check_, last_frames_);
+        if (!emit(end, last_frames_ + skip_frames(latency_, c)))
+            return false;
+        tail -= c;
+    }
+    while (tail > 0) {
+        const int64_t e = std::min(tail, block_);
         run_plugin(e);
         if (!emit(e, skip_frames(latency_, e)))
             return false;
@@ -132,10 +152,10 @@ bool block_runner::flush() {
 bool block_runner::finish() {
     progress_erase();
     if (s_.normalize) {
-        const float gain = normalization_gain(check_.peak, io_.report, s_.program_name);
-        if (!write_whole_output(io_.whole, gain, out_, s_.program_name))
+        const float gain = normalization_gain(check_.peak, io_.report);
+        if (!write_whole_output(io_.whole, gain, out_))
             return false;
-    } else if (!write_pending(out_, s_.program_name)) {
+    } else if (!write_pending(out_)) {
         return false;
     }
     if (s_.timing) {
@@ -177,7 +197,7 @@ int64_t skip_frames(latency_state& state, int64_t frames) {
 }
 
 bool process_blocks(const block_loop_io& io) {
-    progress_start(io.settings.program_name, io.input_frames, io.sample_rate);
+    progress_start(program_name(), io.input_frames, io.sample_rate);
     block_runner runner{io};
     const bool done = runner.main_loop() && runner.flush() && runner.finish();
     progress_erase();

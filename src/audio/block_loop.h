@@ -3,8 +3,8 @@
 #include "audio/buffers.h"
 #include "audio/normalize.h"
 #include "cli/options.h"
+#include "host/session.h"
 
-#include <lilv/lilv.h>
 #include <sndfile.h>
 
 #include <cstdint>
@@ -39,10 +39,9 @@ struct block_loop_io {
     const run_settings& settings;
     SNDFILE* input;
     SNDFILE* output;
-    LilvInstance* instance;
+    plugin_session& plugin;
     audio_buffers& buffers;
-    whole_output& whole;          ///< used in normalize mode only
-    const float* latency_value;   ///< what the latency port writes; null without one
+    whole_output& whole;  ///< used in normalize mode only
     double sample_rate;
     int64_t input_frames;  ///< what the input's header declares; 0 or less when unknown
     FILE* report;  ///< where the gain and timing lines go

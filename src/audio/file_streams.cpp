@@ -44,7 +44,7 @@ int64_t read_block(input_stream& in, std::span<std::vector<float>> channels, int
 }
 
 bool queue_frames(output_stream& out, std::span<const std::vector<float>> sources,
-                  int64_t count, int64_t offset, int64_t start, const char* program_name) {
+                  int64_t count, int64_t offset, int64_t start) {
     const int64_t room = capacity(out.piece, out.channels);
     for (int64_t i = start; i < count;) {
         const int64_t n = std::min(count - i, room - out.pending);
@@ -52,16 +52,16 @@ bool queue_frames(output_stream& out, std::span<const std::vector<float>> source
                           out.piece.subspan(static_cast<size_t>(out.pending) * out.channels));
         out.pending += n;
         i += n;
-        if (out.pending == room && !write_pending(out, program_name))
+        if (out.pending == room && !write_pending(out))
             return false;
     }
     return true;
 }
 
-bool write_pending(output_stream& out, const char* program_name) {
+bool write_pending(output_stream& out) {
     const int64_t n = out.pending;
     out.pending = 0;
-    return n == 0 || write_frames(out.file, out.piece.data(), n, program_name);
+    return n == 0 || write_frames(out.file, out.piece.data(), n);
 }
 
 }  // namespace kelvo

@@ -12,7 +12,7 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_silent[] = "%s: warning: the plugin produced silent output, cannot normalize\n";
+constexpr char msg_silent[] = "the plugin produced silent output, cannot normalize";
 constexpr char msg_gain[] = "Applying %gx gain (%g dB) to all output channels\n";
 
 // Asks for huge pages under the frames of a chunk that the input's header says will be
@@ -43,16 +43,16 @@ void add_chunk(whole_output& whole, int64_t frames) {
 
 // Room for `needed` frames per channel: a chunk that at least doubles the room, but never
 // plans more than the machine's memory.
-bool grow(whole_output& whole, int64_t needed, const char* program_name) {
+bool grow(whole_output& whole, int64_t needed) {
     const uint64_t frame_bytes = whole.channels.size() * sizeof(float);
     const auto memory_frames = static_cast<int64_t>(physical_memory_bytes() / frame_bytes);
     if (needed > memory_frames || whole.chunk_count == max_whole_chunks) {
-        report_out_of_memory(program_name);
+        report_out_of_memory();
         return false;
     }
     const int64_t frames =
         std::max(needed - whole.capacity, std::min(whole.capacity, memory_frames - needed));
-    return allocate_or_report([&] { add_chunk(whole, frames); }, program_name);
+    return allocate_or_report([&] { add_chunk(whole, frames); });
 }
 
 // Infinities go to full scale by their sign; the peak never counted them. The choice is
@@ -133,12 +133,12 @@ whole_output make_whole_output(uint32_t outputs, uint64_t frames, int64_t expect
 }
 
 bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t count,
-            int64_t start, const char* program_name) {
+            int64_t start) {
     const int64_t n = count - start;
     if (n <= 0)
         return true;
     const int64_t needed = whole.stored_frames + n;
-    if (!whole.channels.empty() && needed > whole.capacity && !grow(whole, needed, program_name))
+    if (!whole.channels.empty() && needed > whole.capacity && !grow(whole, needed))
         return false;
     for_each_stretch(whole, whole.stored_frames, n, [&](size_t k, int64_t at, int64_t frame,
                                                         int64_t frames) {
@@ -150,11 +150,11 @@ bool append(whole_output& whole, std::span<const std::vector<float>> channels, i
     return true;
 }
 
-float normalization_gain(float peak, FILE* report, const char* program_name) {
+float normalization_gain(float peak, FILE* report) {
     const float gain = peak == 0 ? 0 : 1.0f / peak;
     // A denormal peak has no finite reciprocal: the output is as good as silent.
     if (peak == 0 || !std::isfinite(gain)) {
-        std::fprintf(stderr, msg_silent, program_name);
+        warning(msg_silent);
         return 1;
     }
     std::fprintf(report, msg_gain, static_cast<double>(gain),
@@ -179,12 +179,11 @@ int64_t scale_into(const whole_output& whole, float gain, int64_t from, std::spa
     return std::max<int64_t>(frames, 0);
 }
 
-bool write_whole_output(const whole_output& whole, float gain, output_stream& out,
-                        const char* program_name) {
+bool write_whole_output(const whole_output& whole, float gain, output_stream& out) {
     for (int64_t position = 0; position < whole.stored_frames;) {
         const int64_t n = scale_into(whole, gain, position, out.piece);
         out.pending = n;
-        if (!write_pending(out, program_name))
+        if (!write_pending(out))
             return false;
         position += n;
     }

@@ -49,11 +49,11 @@ whole_output make_whole_output(uint32_t outputs, uint64_t frames, int64_t expect
 /// Appends frames `start` to `count - 1` of every channel, growing the buffers when they are
 /// full. False after the out-of-memory error.
 bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t count,
-            int64_t start, const char* program_name);
+            int64_t start);
 
 /// Reports the gain that brings `peak` to full scale on `report` and returns it; a silent
 /// output is left as it is (gain 1) with a warning.
-float normalization_gain(float peak, FILE* report, const char* program_name);
+float normalization_gain(float peak, FILE* report);
 
 /// Scales frames `from` on of the stored output by `gain` (infinities go to full scale by
 /// their sign) and interleaves as many as fit into `piece`; returns how many it took.
@@ -61,7 +61,6 @@ int64_t scale_into(const whole_output& whole, float gain, int64_t from, std::spa
 
 /// Writes the stored output, scaled by `gain`, through `out` a piece at a time; false after
 /// a write error.
-bool write_whole_output(const whole_output& whole, float gain, output_stream& out,
-                        const char* program_name);
+bool write_whole_output(const whole_output& whole, float gain, output_stream& out);
 
 }  // namespace kelvo

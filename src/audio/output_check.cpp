@@ -1,6 +1,6 @@
 #include "audio/output_check.h"
 
-#include "progress.h"
+#include "messages.h"
 
 #include <algorithm>
 #include <array>
@@ -16,38 +16,35 @@ namespace {
 
 constexpr int32_t infinity_bits = 0x7f800000;
 
-constexpr char msg_nan[] = "%s: warning: NaN detected in audio output\n";
-constexpr char msg_infinity[] = "%s: warning: infinity value detected in audio output\n";
+constexpr char msg_nan[] = "NaN detected in audio output";
+constexpr char msg_infinity[] = "infinity value detected in audio output";
 constexpr char msg_clipping[] =
-    "%s: warning: out of range value detected in audio output, clipping\n";
+    "out of range value detected in audio output, clipping";
 
 // True the first time only: each kind of bad sample is reported once per run, on a line of
 // its own.
 bool first_time(bool& warned) {
-    if (std::exchange(warned, true))
-        return false;
-    progress_erase();
-    return true;
+    return !std::exchange(warned, true);
 }
 
 // The rare samples: NaN, infinities, and in normal mode anything beyond full scale.
-void fix_sample(float& x, bool normalize, output_check_state& s, const char* program_name) {
+void fix_sample(float& x, bool normalize, output_check_state& s) {
     if (std::isnan(x)) {
         if (first_time(s.nan_warned))
-            std::fprintf(stderr, msg_nan, program_name);
+            warning(msg_nan);
         x = 0;
         return;
     }
     if (std::isinf(x)) {
         if (first_time(s.infinity_warned))
-            std::fprintf(stderr, msg_infinity, program_name);
+            warning(msg_infinity);
         if (normalize)
             return;
     }
     if (!normalize && (x < -1 || x > 1)) {
         x = x < -1 ? -1.0f : 1.0f;
         if (first_time(s.clip_warned))
-            std::fprintf(stderr, msg_clipping, program_name);
+            warning(msg_clipping);
     }
 }
 
@@ -73,9 +70,10 @@ int32_t loudest_bits(const float* samples, int64_t n) {
 }  // namespace
 
 void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool normalize,
-                        output_check_state& state, const char* program_name) {
+                        output_check_state& state, int64_t from) {
+    n -= from;
     for (std::vector<float>& channel : channels) {
-        float* const samples = channel.data();
+        float* const samples = channel.data() + from;
         const int32_t loudest = loudest_bits(samples, n);
         float peak = std::max(state.peak, std::bit_cast<float>(loudest));
         // Beyond full scale in normal mode, not finite in either.
@@ -83,7 +81,7 @@ void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool 
         if (loudest > limit) {
             peak = state.peak;
             for (int64_t j = 0; j < n; ++j) {
-                fix_sample(samples[j], normalize, state, program_name);
+                fix_sample(samples[j], normalize, state);
                 const float a = std::fabs(samples[j]);
                 if (std::isfinite(a) && a > peak)
                     peak = a;

@@ -14,10 +14,10 @@ struct output_check_state {
     float peak = 0;  ///< largest finite magnitude seen (normalize mode only)
 };
 
-/// Fixes frames 0 to n - 1 of every channel in place: NaN becomes 0; in normal mode samples
+/// Fixes frames `from` to n - 1 of every channel in place: NaN becomes 0; in normal mode samples
 /// are clipped to full scale, in normalize mode the peak is measured instead and infinities
 /// are left for normalization. Each kind of bad sample warns once per run.
 void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool normalize,
-                        output_check_state& state, const char* program_name);
+                        output_check_state& state, int64_t from = 0);
 
 }  // namespace kelvo

@@ -1,6 +1,6 @@
 #include "audio/sound_files.h"
 
-#include "progress.h"
+#include "messages.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,15 +12,15 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_input_not_opened[] = "%s: error: could not open input file: %s\n";
+constexpr char msg_input_not_opened[] = "could not open input file: %s";
 constexpr char msg_channels_mismatch[] =
-    "%s: error: the number of channels of the input file (%d) and the number of input ports "
-    "of the plugin (%u to %u) do not match\n";
-constexpr char msg_output_not_opened[] = "%s: error: could not open output file: %s\n";
-constexpr char msg_output_not_written[] = "%s: error: could not write output file: %s\n";
-constexpr char msg_same_file[] = "%s: error: input and output are the same file\n";
-constexpr char msg_output_not_closed[] = "%s: error: could not close output file: %s\n";
-constexpr char msg_input_not_closed[] = "%s: warning: could not close input file: %s\n";
+    "the number of channels of the input file (%d) and the number of input ports "
+    "of the plugin (%u to %u) do not match";
+constexpr char msg_output_not_opened[] = "could not open output file: %s";
+constexpr char msg_output_not_written[] = "could not write output file: %s";
+constexpr char msg_same_file[] = "input and output are the same file";
+constexpr char msg_output_not_closed[] = "could not close output file: %s";
+constexpr char msg_input_not_closed[] = "could not close input file: %s";
 
 // libsndfile reads "-" as standard input and writes it as standard output.
 bool identify(const char* path, int dash_fd, struct stat& st) {
@@ -31,18 +31,18 @@ bool identify(const char* path, int dash_fd, struct stat& st) {
 
 }  // namespace
 
-sound_file open_input(const char* path, SF_INFO& info, const char* program_name) {
+sound_file open_input(const char* path, SF_INFO& info) {
     info = {};
     sound_file input{sf_open(path, SFM_READ, &info)};
     if (!input.get())
-        std::fprintf(stderr, msg_input_not_opened, program_name, sf_strerror(nullptr));
+        error(msg_input_not_opened, sf_strerror(nullptr));
     return input;
 }
 
-bool check_channels(int channels, uint32_t required, uint32_t all, const char* program_name) {
+bool check_channels(int channels, uint32_t required, uint32_t all) {
     if (channels < 0 || static_cast<uint32_t>(channels) < required ||
         static_cast<uint32_t>(channels) > all) {
-        std::fprintf(stderr, msg_channels_mismatch, program_name, channels, required, all);
+        error(msg_channels_mismatch, channels, required, all);
         return false;
     }
     return true;
@@ -56,9 +56,9 @@ bool same_file(const char* input_path, const char* output_path) {
 }
 
 sound_file open_output(const char* path, const char* input_path, const SF_INFO& input_info,
-                       uint32_t channels, const char* program_name) {
+                       uint32_t channels) {
     if (same_file(input_path, path)) {
-        std::fprintf(stderr, msg_same_file, program_name);
+        error(msg_same_file);
         return {};
     }
     SF_INFO info{};
@@ -67,36 +67,35 @@ sound_file open_output(const char* path, const char* input_path, const SF_INFO& 
     info.format = input_info.format;
     // sf_open truncates the file before it finds out that the format cannot be written.
     if (channels > INT32_MAX || !sf_format_check(&info)) {
-        std::fprintf(stderr, msg_output_not_opened, program_name,
+        error(msg_output_not_opened,
                      sf_error_number(SF_ERR_UNRECOGNISED_FORMAT));
         return {};
     }
     sound_file output{sf_open(path, SFM_WRITE, &info)};
     if (!output.get())
-        std::fprintf(stderr, msg_output_not_opened, program_name, sf_strerror(nullptr));
+        error(msg_output_not_opened, sf_strerror(nullptr));
     return output;
 }
 
-bool write_frames(SNDFILE* output, const float* block, int64_t frames, const char* program_name) {
+bool write_frames(SNDFILE* output, const float* block, int64_t frames) {
     if (sf_writef_float(output, block, frames) != frames) {
-        progress_erase();
-        std::fprintf(stderr, msg_output_not_written, program_name, sf_strerror(output));
+        error(msg_output_not_written, sf_strerror(output));
         return false;
     }
     return true;
 }
 
-bool close_output(sound_file& output, const char* program_name) {
+bool close_output(sound_file& output) {
     if (const int rc = output.close()) {
-        std::fprintf(stderr, msg_output_not_closed, program_name, sf_error_number(rc));
+        error(msg_output_not_closed, sf_error_number(rc));
         return false;
     }
     return true;
 }
 
-void close_input(sound_file& input, const char* program_name) {
+void close_input(sound_file& input) {
     if (const int rc = input.close())
-        std::fprintf(stderr, msg_input_not_closed, program_name, sf_error_number(rc));
+        warning(msg_input_not_closed, sf_error_number(rc));
 }
 
 }  // namespace kelvo

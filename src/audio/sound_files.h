@@ -26,26 +26,26 @@ private:
 };
 
 /// Opens the input for reading and fills `info`; prints the error when it cannot.
-sound_file open_input(const char* path, SF_INFO& info, const char* program_name);
+sound_file open_input(const char* path, SF_INFO& info);
 
 /// False, after the error, unless `required` <= `channels` <= `all`.
-bool check_channels(int channels, uint32_t required, uint32_t all, const char* program_name);
+bool check_channels(int channels, uint32_t required, uint32_t all);
 
 /// Creates the output in the input's format and rate with `channels` channels. Refuses an
 /// output that is the input file itself, and never truncates a file it cannot write.
 sound_file open_output(const char* path, const char* input_path, const SF_INFO& input_info,
-                       uint32_t channels, const char* program_name);
+                       uint32_t channels);
 
 /// True when both paths name one file ("-" names standard input or output).
 bool same_file(const char* input_path, const char* output_path);
 
 /// Writes `frames` interleaved frames; prints the error and returns false on a short write.
-bool write_frames(SNDFILE* output, const float* block, int64_t frames, const char* program_name);
+bool write_frames(SNDFILE* output, const float* block, int64_t frames);
 
 /// Closes the output; a failed close is an error, for the file may lack its header.
-bool close_output(sound_file& output, const char* program_name);
+bool close_output(sound_file& output);
 
 /// Closes the input; a failed close only warns.
-void close_input(sound_file& input, const char* program_name);
+void close_input(sound_file& input);
 
 }  // namespace kelvo

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "memory.h"
+#include "messages.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,11 +11,11 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_invalid_assignment[] = "%s: error: invalid <port>:<value> argument\n";
-constexpr char msg_invalid_symbol[] = "%s: error: invalid port identifier '%s'\n";
-constexpr char msg_invalid_value[] = "%s: error: invalid value for port '%s'\n";
+constexpr char msg_invalid_assignment[] = "invalid <port>:<value> argument";
+constexpr char msg_invalid_symbol[] = "invalid port identifier '%s'";
+constexpr char msg_invalid_value[] = "invalid value for port '%s'";
 constexpr char msg_different_value[] =
-    "%s: error: a different value for port '%s' was already specified\n";
+    "a different value for port '%s' was already specified";
 
 bool is_symbol_start(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
@@ -34,40 +35,40 @@ bool is_port_symbol(const char* text) {
     return true;
 }
 
-port_assignment* find_assignment(assignment_list& list, const char* symbol) {
-    for (port_assignment& a : list) {
+const port_assignment* find_assignment(const assignment_list& list, const char* symbol) {
+    for (const port_assignment& a : list) {
         if (std::strcmp(a.symbol, symbol) == 0)
             return &a;
     }
     return nullptr;
 }
 
-bool add_assignment(assignment_list& list, char* text, const char* program_name) {
+bool add_assignment(assignment_list& list, char* text) {
     char* const colon = std::strchr(text, ':');
     if (!colon) {
-        std::fprintf(stderr, msg_invalid_assignment, program_name);
+        error(msg_invalid_assignment);
         return false;
     }
     *colon = '\0';
     const char* const symbol = text;
     if (!is_port_symbol(symbol)) {
-        std::fprintf(stderr, msg_invalid_symbol, program_name, symbol);
+        error(msg_invalid_symbol, symbol);
         return false;
     }
     float value = 0;
     if (!parse_c_number(colon + 1, value)) {
-        std::fprintf(stderr, msg_invalid_value, program_name, symbol);
+        error(msg_invalid_value, symbol);
         return false;
     }
     if (const port_assignment* earlier = find_assignment(list, symbol)) {
         // Compared as floats: two NaNs differ, 0 and -0 agree; the first value given stays.
         if (!(earlier->value == value)) {
-            std::fprintf(stderr, msg_different_value, program_name, symbol);
+            error(msg_different_value, symbol);
             return false;
         }
         return true;
     }
-    return allocate_or_report([&] { list.push_back({symbol, value, nullptr}); }, program_name);
+    return allocate_or_report([&] { list.push_back({symbol, value}); });
 }
 
 }  // namespace kelvo

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "messages.h"
 #include "version.h"
 
 #include <cerrno>
@@ -12,19 +13,19 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_missing_input[] = "%s: error: missing filename after '-i'\n";
-constexpr char msg_repeated_input[] = "%s: error: input file specified more than once\n";
-constexpr char msg_missing_output[] = "%s: error: missing filename after '-o'\n";
-constexpr char msg_repeated_output[] = "%s: error: output file specified more than once\n";
-constexpr char msg_missing_frames[] = "%s: error: missing number of frames after '-n'\n";
-constexpr char msg_repeated_frames[] = "%s: error: number of frames specified more than once\n";
-constexpr char msg_invalid_frames[] = "%s: error: invalid number of frames\n";
-constexpr char msg_missing_assignment[] = "%s: error: missing <port>:<value> after '-c'\n";
-constexpr char msg_unknown_option[] = "%s: error: unknown command line option '%s'\n";
-constexpr char msg_repeated_uri[] = "%s: error: plugin URI specified more than once\n";
-constexpr char msg_no_input[] = "%s: error: no input file specified\n";
-constexpr char msg_no_output[] = "%s: error: no output file specified\n";
-constexpr char msg_no_uri[] = "%s: error: no plugin URI specified\n";
+constexpr char msg_missing_input[] = "missing filename after '-i'";
+constexpr char msg_repeated_input[] = "input file specified more than once";
+constexpr char msg_missing_output[] = "missing filename after '-o'";
+constexpr char msg_repeated_output[] = "output file specified more than once";
+constexpr char msg_missing_frames[] = "missing number of frames after '-n'";
+constexpr char msg_repeated_frames[] = "number of frames specified more than once";
+constexpr char msg_invalid_frames[] = "invalid number of frames";
+constexpr char msg_missing_assignment[] = "missing <port>:<value> after '-c'";
+constexpr char msg_unknown_option[] = "unknown command line option '%s'";
+constexpr char msg_repeated_uri[] = "plugin URI specified more than once";
+constexpr char msg_no_input[] = "no input file specified";
+constexpr char msg_no_output[] = "no output file specified";
+constexpr char msg_no_uri[] = "no plugin URI specified";
 
 constexpr char msg_usage[] = "Usage: %s [options] -i input -o output plugin\n";
 constexpr char msg_usage_help[] = "       %*s -h|--help\n";
@@ -74,11 +75,11 @@ bool has_argument(int argc, int i) { return i < argc - 1; }
 
 bool take_input(int argc, char** argv, int i, run_settings& s) {
     if (!has_argument(argc, i)) {
-        std::fprintf(stderr, msg_missing_input, s.program_name);
+        error(msg_missing_input);
         return false;
     }
     if (s.input_path) {
-        std::fprintf(stderr, msg_repeated_input, s.program_name);
+        error(msg_repeated_input);
         return false;
     }
     s.input_path = argv[i + 1];
@@ -87,11 +88,11 @@ bool take_input(int argc, char** argv, int i, run_settings& s) {
 
 bool take_output(int argc, char** argv, int i, run_settings& s) {
     if (!has_argument(argc, i)) {
-        std::fprintf(stderr, msg_missing_output, s.program_name);
+        error(msg_missing_output);
         return false;
     }
     if (s.output_path) {
-        std::fprintf(stderr, msg_repeated_output, s.program_name);
+        error(msg_repeated_output);
         return false;
     }
     s.output_path = argv[i + 1];
@@ -100,42 +101,41 @@ bool take_output(int argc, char** argv, int i, run_settings& s) {
 
 bool take_frames(int argc, char** argv, int i, run_settings& s) {
     if (!has_argument(argc, i)) {
-        std::fprintf(stderr, msg_missing_frames, s.program_name);
+        error(msg_missing_frames);
         return false;
     }
     if (s.block_frames != 0) {
-        std::fprintf(stderr, msg_repeated_frames, s.program_name);
+        error(msg_repeated_frames);
         return false;
     }
     uint64_t frames = 0;
     if (!parse_c_number(argv[i + 1], frames) || frames == 0) {
-        std::fprintf(stderr, msg_invalid_frames, s.program_name);
+        error(msg_invalid_frames);
         return false;
     }
     s.block_frames = frames;
     return true;
 }
 
-bool take_assignment(int argc, char** argv, int i, const run_settings& s,
-                     assignment_list& assignments) {
+bool take_assignment(int argc, char** argv, int i, assignment_list& assignments) {
     if (!has_argument(argc, i)) {
-        std::fprintf(stderr, msg_missing_assignment, s.program_name);
+        error(msg_missing_assignment);
         return false;
     }
-    return add_assignment(assignments, argv[i + 1], s.program_name);
+    return add_assignment(assignments, argv[i + 1]);
 }
 
 bool check_required(const run_settings& s) {
     if (!s.input_path) {
-        std::fprintf(stderr, msg_no_input, s.program_name);
+        error(msg_no_input);
         return false;
     }
     if (!s.output_path) {
-        std::fprintf(stderr, msg_no_output, s.program_name);
+        error(msg_no_output);
         return false;
     }
     if (!s.plugin_uri) {
-        std::fprintf(stderr, msg_no_uri, s.program_name);
+        error(msg_no_uri);
         return false;
     }
     return true;
@@ -151,9 +151,10 @@ bool any_argument_is(int argc, char** argv, const char* a, const char* b) {
     return false;
 }
 
-void print_help(const char* program_name) {
-    const int width = static_cast<int>(std::strlen(program_name));
-    std::printf(msg_usage, program_name);
+void print_help() {
+    const char* const name = program_name();
+    const int width = static_cast<int>(std::strlen(name));
+    std::printf(msg_usage, name);
     std::printf(msg_usage_help, width, " ");
     std::printf(msg_usage_version, width, " ");
     std::fputs(msg_arguments, stdout);
@@ -178,10 +179,10 @@ bool parse_c_number(const char* text, float& value) {
 parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
                                  assignment_list& assignments) {
     // With no argv[0] there is no name to give; the program's own stands in.
-    s.program_name = argc > 0 && argv[0] ? argv[0] : "kelvo";
+    set_program_name(argc > 0 && argv[0] ? argv[0] : "kelvo");
     if (argc > 1) {
         if (any_argument_is(argc, argv, "-h", "--help")) {
-            print_help(s.program_name);
+            print_help();
             return parse_outcome::stop_success;
         }
         if (any_argument_is(argc, argv, "--version", nullptr)) {
@@ -203,7 +204,7 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
             ok = take_frames(argc, argv, i, s);
             advance = 2;
         } else if (std::strcmp(arg, "-c") == 0) {
-            ok = take_assignment(argc, argv, i, s, assignments);
+            ok = take_assignment(argc, argv, i, assignments);
             advance = 2;
         } else if (std::strcmp(arg, "--with-latency") == 0) {
             s.latency_compensation = false;
@@ -212,10 +213,10 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
         } else if (std::strcmp(arg, "--normalize") == 0) {
             s.normalize = true;
         } else if (arg[0] == '-') {
-            std::fprintf(stderr, msg_unknown_option, s.program_name, arg);
+            error(msg_unknown_option, arg);
             ok = false;
         } else if (s.plugin_uri) {
-            std::fprintf(stderr, msg_repeated_uri, s.program_name);
+            error(msg_repeated_uri);
             ok = false;
         } else {
             s.plugin_uri = arg;

@@ -11,7 +11,6 @@ constexpr uint64_t default_block_frames = 512;
 
 /// What the command line set. Strings are borrowed from argv.
 struct run_settings {
-    const char* program_name = "kelvo";  ///< argv[0] exactly as passed
     const char* input_path = nullptr;
     const char* output_path = nullptr;
     const char* plugin_uri = nullptr;
@@ -32,8 +31,8 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& settings,
 /// version win wherever they stand.
 bool any_argument_is(int argc, char** argv, const char* a, const char* b);
 
-/// Prints the help text for `program_name` to standard output.
-void print_help(const char* program_name);
+/// Prints the help text, with the program's name, to standard output.
+void print_help();
 
 /// Prints the two lines of the version text to standard output.
 void print_version();

@@ -1,8 +1,13 @@
 #include "host/plugin_host.h"
 
 #include "memory.h"
+#include "messages.h"
 
+#include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
+#include <lv2/options/options.h>
+#include <lv2/resize-port/resize-port.h>
+#include <lv2/state/state.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,12 +20,8 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_no_lilv[] = "%s: error: could not initialize Lilv\n";
-constexpr char msg_plugin_not_found[] = "%s: error: plugin '%s' not found\n";
-constexpr char msg_refused[] = "%s: error: %s\n";
-constexpr char msg_requires_features[] =
-    "the plugin requires features that this program does not support, sorry";
-constexpr char msg_instantiate_failed[] = "%s: error: failed to instantiate the plugin\n";
+constexpr char msg_no_lilv[] = "could not initialize Lilv";
+constexpr char msg_plugin_not_found[] = "plugin '%s' not found";
 
 bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -44,19 +45,17 @@ bool is_relative(std::string_view folder) {
 
 // lilv takes a relative folder in LV2_PATH for a URI and crashes on it, so such folders are
 // given to it resolved against the working directory, as the user meant them.
-bool search_absolute_folders(LilvWorld* world, const char* program_name) {
+bool search_absolute_folders(LilvWorld* world) {
     const char* const path = std::getenv("LV2_PATH");
     if (!path || !has_relative_folder(path))
         return true;
     char directory[PATH_MAX];
     const char* const base = getcwd(directory, sizeof directory);
-    return allocate_or_report(
-        [&] {
-            const std::string absolute = absolute_search_path(path, base);
-            const node_ptr value{lilv_new_string(world, absolute.c_str())};
-            lilv_world_set_option(world, LILV_OPTION_LV2_PATH, value.get());
-        },
-        program_name);
+    return allocate_or_report([&] {
+        const std::string absolute = absolute_search_path(path, base);
+        const node_ptr value{lilv_new_string(world, absolute.c_str())};
+        lilv_world_set_option(world, LILV_OPTION_LV2_PATH, value.get());
+    });
 }
 
 }  // namespace
@@ -90,14 +89,14 @@ bool has_uri_scheme(const char* text) {
     return *p == ':';
 }
 
-bool open_world(plugin_host& host, const char* program_name) {
+bool open_world(plugin_host& host) {
     host.world.reset(lilv_world_new());
     if (!host.world) {
-        std::fprintf(stderr, msg_no_lilv, program_name);
+        error(msg_no_lilv);
         return false;
     }
     LilvWorld* const w = host.world.get();
-    if (!search_absolute_folders(w, program_name))
+    if (!search_absolute_folders(w))
         return false;
     lilv_world_load_all(w);
     host.plugins = lilv_world_get_all_plugins(w);
@@ -109,10 +108,17 @@ bool open_world(plugin_host& host, const char* program_name) {
     u.lv2_connectionOptional.reset(lilv_new_uri(w, LV2_CORE__connectionOptional));
     u.lv2_reportsLatency.reset(lilv_new_uri(w, LV2_CORE__reportsLatency));
     u.lv2_sampleRate.reset(lilv_new_uri(w, LV2_CORE__sampleRate));
+    u.lv2_CVPort.reset(lilv_new_uri(w, LV2_CORE__CVPort));
+    u.atom_AtomPort.reset(lilv_new_uri(w, LV2_ATOM__AtomPort));
+    u.rsz_minimumSize.reset(lilv_new_uri(w, LV2_RESIZE_PORT__minimumSize));
+    u.lv2_port.reset(lilv_new_uri(w, LV2_CORE__port));
+    u.lv2_index.reset(lilv_new_uri(w, LV2_CORE__index));
+    u.opts_requiredOption.reset(lilv_new_uri(w, LV2_OPTIONS__requiredOption));
+    u.state_state.reset(lilv_new_uri(w, LV2_STATE__state));
     return true;
 }
 
-const LilvPlugin* find_plugin(const plugin_host& host, const char* uri, const char* program_name) {
+const LilvPlugin* find_plugin(const plugin_host& host, const char* uri) {
     // A text without a scheme is no plugin's URI; lilv would complain about it on its own.
     const LilvPlugin* plugin = nullptr;
     if (has_uri_scheme(uri)) {
@@ -121,30 +127,8 @@ const LilvPlugin* find_plugin(const plugin_host& host, const char* uri, const ch
             plugin = lilv_plugins_get_by_uri(host.plugins, node.get());
     }
     if (!plugin)
-        std::fprintf(stderr, msg_plugin_not_found, program_name, uri);
+        error(msg_plugin_not_found, uri);
     return plugin;
-}
-
-bool requires_features(const LilvPlugin* plugin) {
-    const nodes_ptr features{lilv_plugin_get_required_features(plugin)};
-    return lilv_nodes_size(features.get()) != 0;
-}
-
-const char* features_reason() { return msg_requires_features; }
-
-bool check_features(const LilvPlugin* plugin, const char* program_name) {
-    if (requires_features(plugin)) {
-        std::fprintf(stderr, msg_refused, program_name, msg_requires_features);
-        return false;
-    }
-    return true;
-}
-
-instance_ptr instantiate(const LilvPlugin* plugin, double sample_rate, const char* program_name) {
-    instance_ptr instance{lilv_plugin_instantiate(plugin, sample_rate, nullptr)};
-    if (!instance)
-        std::fprintf(stderr, msg_instantiate_failed, program_name);
-    return instance;
 }
 
 }  // namespace kelvo

@@ -9,8 +9,7 @@
 
 namespace kelvo {
 
-/// The seven LV2 core terms the port logic asks about, in creation order; destroyed in
-/// reverse.
+/// The terms the host asks lilv about, in creation order; destroyed in reverse.
 struct core_uris {
     node_ptr lv2_InputPort;
     node_ptr lv2_OutputPort;
@@ -19,6 +18,13 @@ struct core_uris {
     node_ptr lv2_connectionOptional;
     node_ptr lv2_reportsLatency;
     node_ptr lv2_sampleRate;
+    node_ptr lv2_CVPort;
+    node_ptr atom_AtomPort;
+    node_ptr rsz_minimumSize;
+    node_ptr lv2_port;
+    node_ptr lv2_index;
+    node_ptr opts_requiredOption;
+    node_ptr state_state;
 };
 
 /// The lilv world and what belongs to it. The world is declared first, so it is freed
@@ -29,24 +35,11 @@ struct plugin_host {
     core_uris uris;
 };
 
-/// Creates the world, loads every installed bundle and makes the core URIs.
-bool open_world(plugin_host& host, const char* program_name);
+/// Creates the world, loads every installed bundle and makes the URIs.
+bool open_world(plugin_host& host);
 
 /// The plugin whose URI is exactly `uri`, or null after the not-found error.
-const LilvPlugin* find_plugin(const plugin_host& host, const char* uri,
-                              const char* program_name);
-
-/// True when the plugin requires any LV2 feature: none is offered, so it cannot be run.
-bool requires_features(const LilvPlugin* plugin);
-
-/// The words of the error line for such a plugin after "error: ", without the newline.
-const char* features_reason();
-
-/// False, after the error, when the plugin requires any LV2 feature: none is offered.
-bool check_features(const LilvPlugin* plugin, const char* program_name);
-
-/// An instance at `sample_rate`, or null after the error.
-instance_ptr instantiate(const LilvPlugin* plugin, double sample_rate, const char* program_name);
+const LilvPlugin* find_plugin(const plugin_host& host, const char* uri);
 
 /// True when one of the folders of the search path `path` (separated by colons) is relative.
 bool has_relative_folder(std::string_view path);

@@ -1,5 +1,8 @@
 #include "info/describe.h"
 
+#include "host/features.h"
+#include "host/session.h"
+
 #include <lv2/units/units.h>
 
 #include <charconv>
@@ -48,28 +51,26 @@ std::optional<std::string> unit_of(const plugin_host& host, const unit_uris& uri
 }
 
 port_description describe_one_port(const plugin_host& host, const unit_uris& units,
-                                   const LilvPlugin* plugin, uint32_t index) {
+                                   const LilvPlugin* plugin, const planned_port& port) {
     port_description d;
-    d.index = index;
-    d.facts = describe_port(plugin, host.uris, index);
+    d.index = port.index;
+    d.facts = port.facts;
     const node_ptr name{lilv_port_get_name(plugin, d.facts.port)};
     d.name = text_of(name.get());
-    d.range = read_range(plugin, d.facts.port);
-    d.sample_rate = lilv_port_has_property(plugin, d.facts.port, host.uris.lv2_sampleRate.get());
     d.unit = unit_of(host, units, plugin, d.facts.port);
     return d;
 }
 
-// kelvo's own order: the features first, then the survey.
-verdict judge(const LilvPlugin* plugin, const survey_result& survey) {
-    if (requires_features(plugin))
+// kelvo's own order: the features first, then the ports.
+verdict judge(const plugin_host& host, const LilvPlugin* plugin, const port_plan& plan) {
+    if (!unsupported_features(host, plugin).empty())
         return {false, features_reason()};
-    if (survey.refusal != port_refusal::none)
-        return {false, refusal_reason(survey)};
+    if (plan.refusal != port_refusal::none)
+        return {false, refusal_reason(plan)};
     return {true, {}};
 }
 
-bool is_control_input(const port_facts& f) { return !f.audio && f.control && f.input; }
+bool is_settable(const port_facts& f) { return !f.audio && (f.control || f.cv) && f.input; }
 
 bool is_shell_safe(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -112,21 +113,30 @@ std::string shell_word(std::string_view word) {
 
 }  // namespace
 
-plugin_summary summarize_plugin(const plugin_host& host, const LilvPlugin* plugin) {
+namespace {
+
+plugin_summary summarize(const plugin_host& host, const LilvPlugin* plugin,
+                         const port_plan& plan) {
     plugin_summary s;
     s.uri = lilv_node_as_string(lilv_plugin_get_uri(plugin));
     const node_ptr name{lilv_plugin_get_name(plugin)};
     s.name = text_of(name.get());
-    assignment_list no_assignments;
-    const survey_result survey = survey_ports(plugin, host.uris, no_assignments, true);
-    s.tally = survey.tally;
-    s.run = judge(plugin, survey);
+    s.tally = plan.tally;
+    s.run = judge(host, plugin, plan);
     return s;
+}
+
+}  // namespace
+
+plugin_summary summarize_plugin(const plugin_host& host, const LilvPlugin* plugin) {
+    return summarize(host, plugin, plan_ports(host, plugin, {}, true));
 }
 
 plugin_description describe_plugin(const plugin_host& host, const LilvPlugin* plugin) {
     plugin_description d;
-    d.summary = summarize_plugin(host, plugin);
+    const port_plan plan = plan_ports(host, plugin, {}, true);
+    d.summary = summarize(host, plugin, plan);
+    d.unsupported_features = unsupported_features(host, plugin);
     const nodes_ptr required{lilv_plugin_get_required_features(plugin)};
     d.required_features = texts_of(required.get());
     const nodes_ptr optional{lilv_plugin_get_optional_features(plugin)};
@@ -134,15 +144,14 @@ plugin_description describe_plugin(const plugin_host& host, const LilvPlugin* pl
     LilvWorld* const w = host.world.get();
     const unit_uris units{node_ptr{lilv_new_uri(w, LV2_UNITS__unit)},
                           node_ptr{lilv_new_uri(w, LV2_UNITS__symbol)}};
-    const uint32_t count = lilv_plugin_get_num_ports(plugin);
-    for (uint32_t i = 0; i < count; ++i)
-        d.ports.push_back(describe_one_port(host, units, plugin, i));
+    for (const planned_port& port : plan.ports)
+        d.ports.push_back(describe_one_port(host, units, plugin, port));
     return d;
 }
 
 float command_value(const port_description& port) {
-    const float value = start_value(port.range);
-    return port.sample_rate ? static_cast<float>(value * command_sample_rate) : value;
+    const float value = start_value(port.facts.range);
+    return port.facts.sample_rate ? static_cast<float>(value * command_sample_rate) : value;
 }
 
 std::string float_text(float value) {
@@ -154,7 +163,7 @@ std::string float_text(float value) {
 std::string command_line(const plugin_description& description) {
     std::string command = "kelvo -i input.wav -o output.wav";
     for (const port_description& port : description.ports) {
-        if (!is_control_input(port.facts))
+        if (!is_settable(port.facts))
             continue;
         const std::string assignment =
             std::string{port.facts.symbol} + ':' + float_text(command_value(port));

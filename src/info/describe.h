@@ -1,8 +1,7 @@
 #pragma once
 
 #include "host/plugin_host.h"
-#include "host/port_binding.h"
-#include "host/port_survey.h"
+#include "host/port_plan.h"
 
 #include <lilv/lilv.h>
 
@@ -26,17 +25,15 @@ struct verdict {
 struct plugin_summary {
     const char* uri = "";  ///< belongs to the world
     std::string name;      ///< empty when the plugin declares none
-    port_tally tally;      ///< the survey's counts, without assignments
+    port_tally tally;      ///< the plan's counts, without assignments
     verdict run;
 };
 
 /// What the description tells of one port, in index order.
 struct port_description {
     uint32_t index = 0;
-    port_facts facts;  ///< as the survey sees the port; the symbol belongs to the world
+    port_facts facts;  ///< as the plan sees the port; the symbol belongs to the world
     std::string name;
-    port_range range;
-    bool sample_rate = false;         ///< lv2:sampleRate: the bounds are fractions of the rate
     std::optional<std::string> unit;  ///< the unit's symbol when known, else its URI
 };
 
@@ -45,6 +42,7 @@ struct plugin_description {
     plugin_summary summary;
     std::vector<std::string> required_features;
     std::vector<std::string> optional_features;
+    std::vector<std::string> unsupported_features;  ///< required, and not offered
     std::vector<port_description> ports;
 };
 

@@ -35,7 +35,11 @@ std::string verdict_text(const verdict& v) { return v.runnable ? "yes" : "no: " 
 const char* type_text(const port_facts& f) {
     if (f.audio)
         return "audio";
-    return f.control ? "control" : "other";
+    if (f.control)
+        return "control";
+    if (f.cv)
+        return "CV";
+    return f.atom ? "atom" : "other";
 }
 
 // kelvo's survey asks for input first, so a port that claims both is an input.
@@ -79,10 +83,10 @@ void append_port_line(std::string& out, const port_description& p) {
     out += direction ? std::string{" "} + direction : ", no direction";
     if (p.facts.optional)
         out += ", optional";
-    append_bound(out, "default", p.range.def);
-    append_bound(out, "minimum", p.range.min);
-    append_bound(out, "maximum", p.range.max);
-    if (p.sample_rate)
+    append_bound(out, "default", p.facts.range.def);
+    append_bound(out, "minimum", p.facts.range.min);
+    append_bound(out, "maximum", p.facts.range.max);
+    if (p.facts.sample_rate)
         out += ", bounds scale with the sample rate";
     if (p.facts.reports_latency)
         out += ", reports latency";
@@ -140,13 +144,13 @@ void write_port(json_writer& json, const port_description& p) {
     json.key("optional");
     json.boolean(p.facts.optional);
     json.key("default");
-    write_optional(json, p.range.def);
+    write_optional(json, p.facts.range.def);
     json.key("minimum");
-    write_optional(json, p.range.min);
+    write_optional(json, p.facts.range.min);
     json.key("maximum");
-    write_optional(json, p.range.max);
+    write_optional(json, p.facts.range.max);
     json.key("sample_rate");
-    json.boolean(p.sample_rate);
+    json.boolean(p.facts.sample_rate);
     json.key("reports_latency");
     json.boolean(p.facts.reports_latency);
     json.key("unit");
@@ -208,6 +212,8 @@ std::string description_text(const plugin_description& d) {
     out += "URI: " + printable(s.uri) + '\n';
     out += "Required features: " + joined(d.required_features) + '\n';
     out += "Optional features: " + joined(d.optional_features) + '\n';
+    if (!d.unsupported_features.empty())
+        out += "Not offered: " + joined(d.unsupported_features) + '\n';
     out += "Ports:\n";
     for (const port_description& p : d.ports)
         append_port_line(out, p);
@@ -231,6 +237,8 @@ std::string description_json(const plugin_description& d) {
     write_strings(json, d.required_features);
     json.key("optional_features");
     write_strings(json, d.optional_features);
+    json.key("unsupported_features");
+    write_strings(json, d.unsupported_features);
     json.key("ports");
     json.begin_array();
     for (const port_description& p : d.ports)

@@ -5,6 +5,7 @@
 #include "info/format.h"
 #include "info/options.h"
 #include "memory.h"
+#include "messages.h"
 
 #include <lilv/lilv.h>
 
@@ -17,7 +18,7 @@
 namespace kelvo {
 namespace {
 
-constexpr char msg_not_written[] = "%s: error: could not write standard output: %s\n";
+constexpr char msg_not_written[] = "could not write standard output: %s";
 
 /// Everything one run acquires; destroyed in reverse.
 struct info_run {
@@ -25,8 +26,6 @@ struct info_run {
     plugin_host host;
     std::string output;  // the whole output, printed only once it is complete
 };
-
-const char* name(const info_run& r) { return r.settings.program_name; }
 
 bool build_list(info_run& r) {
     return allocate_or_report(
@@ -37,8 +36,7 @@ bool build_list(info_run& r) {
                 summaries.push_back(summarize_plugin(r.host, lilv_plugins_get(plugins, i)));
             }
             r.output = r.settings.json ? list_json(summaries) : list_text(summaries);
-        },
-        name(r));
+        });
 }
 
 bool build_description(info_run& r, const LilvPlugin* plugin) {
@@ -46,14 +44,13 @@ bool build_description(info_run& r, const LilvPlugin* plugin) {
         [&] {
             const plugin_description d = describe_plugin(r.host, plugin);
             r.output = r.settings.json ? description_json(d) : description_text(d);
-        },
-        name(r));
+        });
 }
 
 bool build_output(info_run& r) {
     if (!r.settings.plugin_uri)
         return build_list(r);
-    const LilvPlugin* plugin = find_plugin(r.host, r.settings.plugin_uri, name(r));
+    const LilvPlugin* plugin = find_plugin(r.host, r.settings.plugin_uri);
     return plugin && build_description(r, plugin);
 }
 
@@ -62,7 +59,7 @@ bool write_output(const info_run& r) {
     if (std::fwrite(r.output.data(), 1, r.output.size(), stdout) == r.output.size() &&
         std::fflush(stdout) == 0)
         return true;
-    std::fprintf(stderr, msg_not_written, name(r), std::strerror(errno));
+    error(msg_not_written, std::strerror(errno));
     return false;
 }
 
@@ -76,7 +73,7 @@ int drive(info_run& r, int argc, char** argv) {
         case parse_outcome::proceed:
             break;
     }
-    const bool done = open_world(r.host, name(r)) && build_output(r) && write_output(r);
+    const bool done = open_world(r.host) && build_output(r) && write_output(r);
     return done ? 0 : 1;
 }
 

@@ -1,5 +1,6 @@
 #include "info/options.h"
 
+#include "messages.h"
 #include "version.h"
 
 #include <cstdio>
@@ -9,8 +10,8 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_unknown_option[] = "%s: error: unknown command line option '%s'\n";
-constexpr char msg_repeated_uri[] = "%s: error: plugin URI specified more than once\n";
+constexpr char msg_unknown_option[] = "unknown command line option '%s'";
+constexpr char msg_repeated_uri[] = "plugin URI specified more than once";
 
 constexpr char msg_usage[] =
     "Usage: %s [--json] [plugin]\n"
@@ -31,9 +32,10 @@ constexpr char msg_version[] =
 
 parse_outcome parse_info_command_line(int argc, char** argv, info_settings& s) {
     // With no argv[0] there is no name to give; the program's own stands in.
-    s.program_name = argc > 0 && argv[0] ? argv[0] : "kelvo-info";
+    set_program_name(argc > 0 && argv[0] ? argv[0] : "kelvo-info");
+    const char* const name = program_name();
     if (any_argument_is(argc, argv, "-h", "--help")) {
-        std::printf(msg_usage, s.program_name, s.program_name, s.program_name);
+        std::printf(msg_usage, name, name, name);
         std::fputs(msg_help, stdout);
         return parse_outcome::stop_success;
     }
@@ -46,10 +48,10 @@ parse_outcome parse_info_command_line(int argc, char** argv, info_settings& s) {
         if (std::strcmp(arg, "--json") == 0) {
             s.json = true;
         } else if (arg[0] == '-') {
-            std::fprintf(stderr, msg_unknown_option, s.program_name, arg);
+            error(msg_unknown_option, arg);
             return parse_outcome::stop_failure;
         } else if (s.plugin_uri) {
-            std::fprintf(stderr, msg_repeated_uri, s.program_name);
+            error(msg_repeated_uri);
             return parse_outcome::stop_failure;
         } else {
             s.plugin_uri = arg;

@@ -6,8 +6,7 @@ namespace kelvo {
 
 /// What kelvo-info's command line set. Strings are borrowed from argv.
 struct info_settings {
-    const char* program_name = "kelvo-info";  ///< argv[0] exactly as passed
-    const char* plugin_uri = nullptr;         ///< null: list every plugin
+    const char* plugin_uri = nullptr;  ///< null: list every plugin
     bool json = false;
 };
 

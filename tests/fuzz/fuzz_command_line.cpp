@@ -4,6 +4,7 @@
 
 #include "cli/assignments.h"
 #include "cli/options.h"
+#include "messages.h"
 #include "require.h"
 
 #include <cerrno>
@@ -127,7 +128,7 @@ void check_assignments(const arguments& a, const kelvo::assignment_list& list) {
         const kelvo::port_assignment& entry = list[k];
         const size_t i = index_of(a, entry.symbol);
         require(i >= 2 && a.original[i - 1] == "-c");
-        require(kelvo::is_port_symbol(entry.symbol) && entry.port == nullptr);
+        require(kelvo::is_port_symbol(entry.symbol));
         // The argument was cut at its first colon; the value is what follows it as given.
         const std::string& text = a.original[i];
         const size_t length = std::strlen(entry.symbol);
@@ -151,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool help_or_version =
         any_argument_is(a, "-h") || any_argument_is(a, "--help") || any_argument_is(a, "--version");
     require(help_or_version == (outcome == kelvo::parse_outcome::stop_success));
-    require(settings.program_name == a.argv[0]);
+    require(kelvo::program_name() == a.argv[0]);
     if (outcome == kelvo::parse_outcome::proceed)
         check_proceed(a, settings);
     check_assignments(a, assignments);

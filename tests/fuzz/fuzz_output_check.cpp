@@ -40,7 +40,7 @@ struct expected_flags {
 void check_block(std::vector<std::vector<float>>& channels, int64_t n, bool normalize,
                  kelvo::output_check_state& state, expected_flags& e) {
     std::vector<std::vector<float>> before = channels;
-    kelvo::check_output_block(channels, n, normalize, state, "kelvo");
+    kelvo::check_output_block(channels, n, normalize, state);
     for (size_t c = 0; c < channels.size(); ++c) {
         for (size_t j = 0; j < channels[c].size(); ++j) {
             const float x = before[c][j];
@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!normalize)
             continue;
         const int64_t skip = start == 0 ? first_skip : 0;
-        require(kelvo::append(whole, buffers, static_cast<int64_t>(n), skip, "kelvo"));
+        require(kelvo::append(whole, buffers, static_cast<int64_t>(n), skip));
         for (auto j = static_cast<size_t>(skip); j < n; ++j) {
             for (size_t c = 0; c < channels; ++c)
                 stored.push_back(buffers[c][j]);
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     require(whole.stored_frames == static_cast<int64_t>(stored.size() / channels));
     // Pieces of one frame and of an odd size cross every chunk boundary.
-    const float gain = kelvo::normalization_gain(state.peak, report, "kelvo");
+    const float gain = kelvo::normalization_gain(state.peak, report);
     check_normalized(read_back(whole, gain, 1), stored, state.peak);
     check_normalized(read_back(whole, gain, block % 7 + 1), stored, state.peak);
     return 0;

@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 
     SF_INFO info;
-    kelvo::sound_file input = kelvo::open_input(path, info, "kelvo");
+    kelvo::sound_file input = kelvo::open_input(path, info);
     if (!input.get()) {
         note(outcome::open_error, static_cast<uint64_t>(sf_error(nullptr)));
     } else {
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             read_all(input.get(), reference.get(), info, format);
         }
     }
-    kelvo::close_input(input, "kelvo");
+    kelvo::close_input(input);
     close(fd);
     // Whatever the file held, closing it must give back every descriptor it took.
     require(open_descriptors() == descriptors);

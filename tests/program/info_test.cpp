@@ -107,9 +107,13 @@ TEST(Info, ListsEveryPluginOnALineOfItsOwn) {
         test_uri("needs_feature") +
             "\tkelvo test needs feature\t1/1\tno: the plugin requires features that this "
             "program does not support, sorry",
-        test_uri("midi_first") +
-            "\tkelvo test MIDI port first\t1/1\tno: port 'midi_in' has a port type this "
-            "program does not understand",
+        test_uri("midi_first") + "\tkelvo test MIDI port first\t1/1\tyes",
+        test_uri("event_port") +
+            "\tkelvo test event port\t1/1\tno: port 'midi' has a port type this program does "
+            "not understand",
+        test_uri("duplicate_index") +
+            "\tkelvo test duplicate index\t0/0\tno: plugin '" + test_uri("duplicate_index") +
+            "' has a broken description: two ports have the lv2:index 0",
         test_uri("no_audio_in") +
             "\tkelvo test no audio input\t0/1\tno: the plugin has no audio in ports",
         test_uri("no_audio_out") +
@@ -265,8 +269,9 @@ TEST(Info, DescribesAPluginPortByPort) {
         {"needs_feature",
          "Name: kelvo test needs feature\n"
          "URI: http://kelvo.test/plugins/needs_feature\n"
-         "Required features: http://lv2plug.in/ns/ext/urid#map\n"
+         "Required features: http://lv2plug.in/ns/ext/instance-access\n"
          "Optional features: http://lv2plug.in/ns/lv2core#hardRTCapable\n"
+         "Not offered: http://lv2plug.in/ns/ext/instance-access\n"
          "Ports:\n"
          "  0 in \"In\": audio input\n"
          "  1 out \"Out\": audio output\n"
@@ -294,12 +299,12 @@ TEST(Info, DescribesAPluginPortByPort) {
          "Required features: none\n"
          "Optional features: http://lv2plug.in/ns/lv2core#hardRTCapable\n"
          "Ports:\n"
-         "  0 midi_in \"MIDI in\": other input\n"
+         "  0 midi_in \"MIDI in\": atom input\n"
          "  1 in \"In\": audio input\n"
          "  2 out \"Out\": audio output\n"
          "Input channels: 1\n"
          "Output channels: 1\n"
-         "Runnable: no: port 'midi_in' has a port type this program does not understand\n"
+         "Runnable: yes\n"
          "Command: kelvo -i input.wav -o output.wav http://kelvo.test/plugins/midi_first\n"},
     };
     for (const auto& c : cases) {
@@ -358,7 +363,7 @@ TEST(Info, DescribesAPluginInJson) {
         {test_uri("controls"),
          {
              {"list(d)",
-              "['uri', 'name', 'required_features', 'optional_features', 'ports', "
+              "['uri', 'name', 'required_features', 'optional_features', 'unsupported_features', 'ports', "
               "'input_channels', 'output_channels', 'runnable', 'reason', 'command']"},
              {"all(str(list(p)) == \"" + port_keys + "\" for p in d['ports'])", "True"},
              {"d['uri'], d['name']",
@@ -387,7 +392,9 @@ TEST(Info, DescribesAPluginInJson) {
          }},
         {test_uri("needs_feature"),
          {
-             {"d['required_features']", "['http://lv2plug.in/ns/ext/urid#map']"},
+             {"d['required_features'], d['unsupported_features']",
+              "(['http://lv2plug.in/ns/ext/instance-access'], "
+              "['http://lv2plug.in/ns/ext/instance-access'])"},
              {"d['runnable'], d['reason']",
               "(False, 'the plugin requires features that this program does not support, "
               "sorry')"},
@@ -409,7 +416,13 @@ TEST(Info, DescribesAPluginInJson) {
          }},
         {test_uri("midi_first"),
          {
-             {"d['ports'][0]['type'], d['ports'][0]['direction']", "('other', 'input')"},
+             {"d['ports'][0]['type'], d['ports'][0]['direction']", "('atom', 'input')"},
+         }},
+        {test_uri("atom_cv"),
+         {
+             {"[p['type'] for p in d['ports']]",
+              "['audio', 'audio', 'atom', 'atom', 'CV', 'CV']"},
+             {"d['command']", "kelvo -i input.wav -o output.wav -c cv_in:0.5 " + test_uri("atom_cv")},
          }},
         {odd_uri,
          {

@@ -30,10 +30,17 @@ TEST(Program, ReportsEverySurveyOutcome) {
         {"needs_feature", {"-c", "nothing:1"},
          "kelvo: error: the plugin requires features that this program does not support, "
          "sorry\n"},
-        {"atom_port", {}, "kelvo: error: port 'events' has a port type this program does not understand\n"},
+        {"unknown_option", {},
+         "kelvo: error: the plugin requires features that this program does not support, "
+         "sorry\n"},
+        {"fixed_block", {"-n", "500"},
+         "kelvo: error: the plugin runs only in blocks of a power of two frames: use -n 256 or "
+         "-n 512\n"},
+        {"atom_port", {"-c", "events:1"}, "kelvo: error: cannot assign a value to port 'events' (it is an atom port)\n"},
+        {"atom_cv", {"-c", "cv_out:1"}, "kelvo: error: cannot assign a value to port 'cv_out' (it is a CV out port)\n"},
+        {"huge_atom", {}, "kelvo: error: port 'events_out' asks for a buffer size this program cannot give (rsz:minimumSize 1000000000)\n"},
+        {"negative_index", {}, "kelvo: error: plugin 'http://kelvo.test/plugins/negative_index' has a broken description: a port has the lv2:index '-1'\n"},
         {"event_port", {}, "kelvo: error: port 'midi' has a port type this program does not understand\n"},
-        {"cv_port", {}, "kelvo: error: port 'cv' has a port type this program does not understand\n"},
-        {"optional_atom", {}, "kelvo: error: port 'notes' has a port type this program does not understand\n"},
         {"audio_nodir", {}, "kelvo: error: port 'floating' has a port type this program does not understand\n"},
         {"audio_nodir", {"-c", "floating:1"}, "kelvo: error: port 'floating' has a port type this program does not understand\n"},
         {"control_nodir", {"-c", "knob:1"}, "kelvo: error: port 'knob' has a port type this program does not understand\n"},
@@ -55,6 +62,9 @@ TEST(Program, ReportsEverySurveyOutcome) {
         {"two_latency", {}, input_missing},
         {"two_latency", {"--with-latency"}, input_missing},
         {"recorder", {}, input_missing},
+        {"atom_port", {}, input_missing},
+        {"optional_atom", {}, input_missing},
+        {"cv_port", {"-c", "cv:0.5"}, input_missing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.plugin) + ": " + c.err);
@@ -87,7 +97,8 @@ TEST(Program, ChecksThePluginBeforeTouchingAnyFile) {
         const char* err;
     } cases[] = {
         {"missing", "kelvo: error: plugin 'http://kelvo.test/plugins/missing' not found\n"},
-        {"cv_port", "kelvo: error: port 'cv' has a port type this program does not understand\n"},
+        {"event_port", "kelvo: error: port 'midi' has a port type this program does not understand\n"},
+        {"negative_index", "kelvo: error: plugin 'http://kelvo.test/plugins/negative_index' has a broken description: a port has the lv2:index '-1'\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.plugin);

@@ -146,7 +146,7 @@ TEST(OutputCheck, FixesBadSamplesAndWarnsOncePerRun) {
         // Several blocks of one run, each fresh from the plugin.
         for (int block = 0; block < 3; ++block) {
             out = c.block;
-            check_output_block(out, c.n, c.normalize, state, "kelvo");
+            check_output_block(out, c.n, c.normalize, state);
         }
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
         EXPECT_EQ(c.peak, state.peak);
@@ -179,7 +179,7 @@ TEST(Normalize, AppendGrowsAndKeepsEveryFrameInOrder) {
                                    {{9, 10}, {1009, 1010}}};
         const int64_t counts[] = {3, 3, 3, 2}, starts[] = {1, 0, 3, 0};
         for (size_t b = 0; b < 4; ++b)
-            ASSERT_TRUE(append(whole, blocks[b], counts[b], starts[b], "kelvo"));
+            ASSERT_TRUE(append(whole, blocks[b], counts[b], starts[b]));
         ASSERT_EQ(7, whole.stored_frames);
         // Read back in pieces that end inside chunks and across them.
         for (const size_t piece_frames : {1u, 3u, 7u, 9u}) {
@@ -218,10 +218,10 @@ TEST(Normalize, ScalesToFullScaleOrLeavesSilenceAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         whole_output whole = make_whole_output(2, 1);
-        ASSERT_TRUE(append(whole, c.samples, 2, 0, "kelvo"));
+        ASSERT_TRUE(append(whole, c.samples, 2, 0));
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        const float gain = normalization_gain(c.peak, stdout, "kelvo");
+        const float gain = normalization_gain(c.peak, stdout);
         EXPECT_EQ(c.report, testing::internal::GetCapturedStdout());
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
         std::vector<float> out(4, -9);
@@ -377,10 +377,10 @@ TEST(FileStreams, WritesEveryQueuedFrameInOrder) {
         ASSERT_NE(nullptr, f);
         std::vector<float> piece(static_cast<size_t>(c.piece * 2));
         output_stream out{f, piece, 2};
-        ASSERT_TRUE(queue_frames(out, block, 5, 0, 3, "kelvo"));
-        ASSERT_TRUE(queue_frames(out, block, 5, 0, 0, "kelvo"));
-        ASSERT_TRUE(queue_frames(out, block, 2, 3, 1, "kelvo"));
-        ASSERT_TRUE(write_pending(out, "kelvo"));
+        ASSERT_TRUE(queue_frames(out, block, 5, 0, 3));
+        ASSERT_TRUE(queue_frames(out, block, 5, 0, 0));
+        ASSERT_TRUE(queue_frames(out, block, 2, 3, 1));
+        ASSERT_TRUE(write_pending(out));
         sf_close(f);
         f = sf_open(file.path().c_str(), SFM_READ, &info);
         std::vector<float> written(static_cast<size_t>(info.frames * 2));

@@ -1,6 +1,7 @@
+#include "host/features.h"
 #include "host/plugin_host.h"
-#include "host/port_binding.h"
-#include "host/port_survey.h"
+#include "host/port_plan.h"
+#include "host/session.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,9 @@ using namespace kelvo;
 
 namespace {
 
-// Stand-ins for lilv's port handles: the survey only compares them.
-int port_slots[3];
-const LilvPort* fake_port(int i) { return reinterpret_cast<const LilvPort*>(&port_slots[i]); }
-
 // What a row says about its port and run.
 constexpr unsigned audio = 1, control = 2, in = 4, out = 8, opt = 16, lat = 32, assigned = 64,
-                   no_compensation = 128;
+                   no_compensation = 128, cv = 256, atom = 512;
 
 std::array<uint32_t, 5> counts(const port_tally& t) {
     return {t.audio_inputs_all, t.audio_inputs_required, t.audio_outputs, t.control_inputs,
@@ -32,7 +29,7 @@ const plugin_host& test_bundle() {
     static const plugin_host host = [] {
         setenv("LV2_PATH", KELVO_TEST_LV2_PATH, 1);
         plugin_host h;
-        open_world(h, "kelvo");
+        open_world(h);
         return h;
     }();
     return host;
@@ -40,84 +37,127 @@ const plugin_host& test_bundle() {
 
 const LilvPlugin* test_plugin(const std::string& name) {
     const plugin_host& host = test_bundle();
-    return find_plugin(host, ("http://kelvo.test/plugins/" + name).c_str(), "kelvo");
+    return find_plugin(host, ("http://kelvo.test/plugins/" + name).c_str());
 }
 
-std::string symbol_of(const LilvPlugin* plugin, const LilvPort* port) {
-    return port ? lilv_node_as_string(lilv_port_get_symbol(plugin, port)) : "";
+// The symbol of the port the plan reads the latency from, or "".
+std::string latency_symbol(const port_plan& plan) {
+    for (const planned_port& p : plan.ports) {
+        if (p.role == port_role::latency)
+            return p.facts.symbol;
+    }
+    return "";
 }
 
 }  // namespace
 
-TEST(PortSurvey, ClassifiesEachKindOfPort) {
+TEST(PortPlan, GivesEachKindOfPortItsRole) {
     using r = port_refusal;
+    using role = port_role;
     const struct {
         const char* what;
         unsigned flags;
         port_refusal refusal;
+        port_role role;
         std::array<uint32_t, 5> counts;  // inputs all, required, outputs, control in, out
-        bool latency_port;
+        const char* minimum_size;        // an atom port's, as written; null for none
     } cases[] = {
-        {"audio in", audio | in, r::none, {1, 1, 0, 0, 0}, false},
-        {"optional audio in", audio | in | opt, r::none, {1, 0, 0, 0, 0}, false},
-        {"assigned audio in", audio | in | assigned, r::assigned_audio_input, {}, false},
-        {"audio out", audio | out, r::none, {0, 0, 1, 0, 0}, false},
-        {"optional audio out", audio | out | opt, r::none, {}, false},
-        {"assigned audio out", audio | out | assigned, r::assigned_audio_output, {}, false},
-        {"audio, no direction", audio | assigned, r::unknown_type, {}, false},
-        {"control in", control | in, r::none, {0, 0, 0, 1, 0}, false},
-        {"optional control in", control | in | opt, r::none, {}, false},
-        {"assigned control in", control | in | assigned, r::none, {0, 0, 0, 1, 0}, false},
+        {"audio in", audio | in, r::none, role::audio_in, {1, 1, 0, 0, 0}, nullptr},
+        {"optional audio in", audio | in | opt, r::none, role::audio_in_optional,
+         {1, 0, 0, 0, 0}, nullptr},
+        {"assigned audio in", audio | in | assigned, r::assigned_audio_input, role::unconnected,
+         {}, nullptr},
+        {"audio out", audio | out, r::none, role::audio_out, {0, 0, 1, 0, 0}, nullptr},
+        {"optional audio out", audio | out | opt, r::none, role::unconnected, {}, nullptr},
+        {"assigned audio out", audio | out | assigned, r::assigned_audio_output,
+         role::unconnected, {}, nullptr},
+        {"audio, no direction", audio | assigned, r::unknown_type, role::unconnected, {},
+         nullptr},
+        {"control in", control | in, r::none, role::control_in, {0, 0, 0, 1, 0}, nullptr},
+        {"optional control in", control | in | opt, r::none, role::unconnected, {}, nullptr},
+        {"assigned control in", control | in | assigned, r::none, role::control_in,
+         {0, 0, 0, 1, 0}, nullptr},
         {"assigned optional control in", control | in | opt | assigned, r::none,
-         {0, 0, 0, 1, 0}, false},
-        {"control out", control | out, r::none, {0, 0, 0, 0, 1}, false},
-        {"optional control out", control | out | opt, r::none, {}, false},
-        {"latency", control | out | lat, r::none, {0, 0, 0, 0, 1}, true},
-        {"optional latency", control | out | opt | lat, r::none, {0, 0, 0, 0, 1}, true},
+         role::control_in, {0, 0, 0, 1, 0}, nullptr},
+        {"control out", control | out, r::none, role::control_out, {0, 0, 0, 0, 1}, nullptr},
+        {"optional control out", control | out | opt, r::none, role::unconnected, {}, nullptr},
+        {"latency", control | out | lat, r::none, role::latency, {0, 0, 0, 0, 1}, nullptr},
+        {"optional latency", control | out | opt | lat, r::none, role::latency,
+         {0, 0, 0, 0, 1}, nullptr},
         {"latency, no compensation", control | out | lat | no_compensation, r::none,
-         {0, 0, 0, 0, 1}, false},
+         role::control_out, {0, 0, 0, 0, 1}, nullptr},
         {"optional latency, no compensation", control | out | opt | lat | no_compensation,
-         r::none, {}, false},
-        {"assigned latency", control | out | lat | assigned, r::assigned_control_output, {},
-         false},
-        {"control, no direction", control, r::unknown_type, {}, false},
-        {"optional atom in", in | opt, r::unknown_type, {}, false},
+         r::none, role::unconnected, {}, nullptr},
+        {"assigned latency", control | out | lat | assigned, r::assigned_control_output,
+         role::unconnected, {}, nullptr},
+        {"control, no direction", control, r::unknown_type, role::unconnected, {}, nullptr},
+        {"CV in", cv | in, r::none, role::cv_in, {}, nullptr},
+        {"assigned optional CV in", cv | in | opt | assigned, r::none, role::cv_in, {}, nullptr},
+        {"CV out", cv | out | opt, r::none, role::cv_out, {}, nullptr},
+        {"assigned CV out", cv | out | assigned, r::assigned_cv_output, role::unconnected, {},
+         nullptr},
+        {"optional atom in", atom | in | opt, r::none, role::atom_in, {}, nullptr},
+        {"atom out", atom | out, r::none, role::atom_out, {}, "65536"},
+        {"assigned atom in", atom | in | assigned, r::assigned_atom, role::unconnected, {},
+         nullptr},
+        {"atom, no direction", atom, r::unknown_type, role::unconnected, {}, nullptr},
+        {"atom out, no size", atom | out, r::bad_atom_size, role::unconnected, {}, "0"},
+        {"atom out, huge", atom | out, r::bad_atom_size, role::unconnected, {}, "67108865"},
+        {"atom out, not a number", atom | out, r::bad_atom_size, role::unconnected, {}, "1k"},
+        {"MIDI in", in, r::unknown_type, role::unconnected, {}, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const LilvPort* const p = fake_port(0);
         const auto has = [&](unsigned flag) { return (c.flags & flag) != 0; };
-        const port_facts facts{p, "x", has(audio), has(control), has(in), has(out), has(opt),
-                               has(lat)};
-        port_assignment assignment{"x", 1, nullptr};
-        port_tally tally;
-        EXPECT_EQ(c.refusal, tally_port(facts, has(assigned) ? &assignment : nullptr,
-                                        !has(no_compensation), tally));
-        EXPECT_EQ(c.counts, counts(tally));
-        EXPECT_EQ(c.latency_port ? p : nullptr, tally.latency_port);
-        EXPECT_EQ(has(assigned) && c.refusal == r::none ? p : nullptr, assignment.port);
+        planned_port port;
+        port_facts& f = port.facts;
+        f.symbol = "x";
+        f.audio = has(audio);
+        f.control = has(control);
+        f.cv = has(cv);
+        f.atom = has(atom);
+        f.input = has(in);
+        f.output = has(out);
+        f.optional = has(opt);
+        f.reports_latency = has(lat);
+        if (c.minimum_size)
+            port.facts.minimum_size = c.minimum_size;
+        const port_assignment assignment{"x", 1};
+        port_plan plan;
+        EXPECT_EQ(c.refusal, plan_port(port, has(assigned) ? &assignment : nullptr,
+                                       !has(no_compensation), plan));
+        EXPECT_EQ(c.counts, counts(plan.tally));
+        EXPECT_EQ(c.role, port.role);
+        EXPECT_EQ(c.role == role::latency, plan.latency_slot.has_value());
+        EXPECT_EQ(c.minimum_size && c.refusal == r::none ? 65536u : default_atom_bytes,
+                  plan.atom_bytes);
     }
 }
 
-TEST(PortSurvey, WatchesTheLastOfSeveralLatencyReporters) {
-    port_tally tally;
-    for (int i = 0; i < 3; ++i) {
-        const port_facts reporter{.port = fake_port(i), .control = true, .output = true,
-                                  .optional = i == 1, .reports_latency = i != 1};
-        EXPECT_EQ(port_refusal::none, tally_port(reporter, nullptr, true, tally));
+TEST(PortPlan, ReadsTheLastOfSeveralLatencyReporters) {
+    port_plan plan;
+    for (uint32_t i = 0; i < 3; ++i) {
+        planned_port& reporter = plan.ports.emplace_back();
+        reporter.facts.control = reporter.facts.output = true;
+        reporter.facts.optional = i == 1;
+        reporter.facts.reports_latency = i != 1;
+        EXPECT_EQ(port_refusal::none, plan_port(reporter, nullptr, true, plan));
     }
-    EXPECT_EQ(fake_port(2), tally.latency_port);
-    EXPECT_EQ(2u, tally.control_outputs);
+    EXPECT_EQ(port_role::control_out, plan.ports[0].role);
+    EXPECT_EQ(port_role::unconnected, plan.ports[1].role);
+    EXPECT_EQ(port_role::latency, plan.ports[2].role);
+    EXPECT_EQ(plan.ports[2].slot, plan.latency_slot);
+    EXPECT_EQ(2u, plan.tally.control_outputs);
 }
 
-TEST(PortSurvey, ReturnsTheTallyOrTheFirstRefusalOfARealPlugin) {
+TEST(PortPlan, ReturnsTheCountsOrTheFirstRefusalOfARealPlugin) {
     using r = port_refusal;
     const struct {
         const char* plugin;
         std::vector<const char*> assigned;  // symbols given a value, in command-line order
         bool compensation;
         port_refusal refusal;
-        const char* symbol;
+        const char* subject;
         std::array<uint32_t, 5> counts;  // inputs all, required, outputs, control in, out
         const char* latency_port;
         const char* reason;
@@ -130,21 +170,23 @@ TEST(PortSurvey, ReturnsTheTallyOrTheFirstRefusalOfARealPlugin) {
         {"recorder", {}, true, r::none, "", {1, 1, 1, 1, 1}, "", ""},
         {"two_latency", {}, true, r::none, "", {1, 1, 1, 0, 2}, "second", ""},
         {"two_latency", {}, false, r::none, "", {1, 1, 1, 0, 1}, "", ""},
-        // Features are not the survey's business.
+        // Features are not the plan's business.
         {"needs_feature", {}, true, r::none, "", {1, 1, 1, 0, 0}, "", ""},
+        {"atom_port", {}, true, r::none, "", {1, 1, 1, 0, 0}, "", ""},
+        {"optional_atom", {}, true, r::none, "", {1, 1, 1, 0, 0}, "", ""},
+        {"midi_first", {}, true, r::none, "", {1, 1, 1, 0, 0}, "", ""},
+        {"cv_port", {"cv"}, true, r::none, "", {1, 1, 1, 0, 0}, "", ""},
         {"amp", {"in"}, true, r::assigned_audio_input, "in", {0, 0, 1, 1, 0}, "",
          "cannot assign a value to port 'in' (it is an audio in port)"},
         {"amp", {"out"}, true, r::assigned_audio_output, "out", {1, 1, 0, 1, 0}, "",
          "cannot assign a value to port 'out' (it is an audio out port)"},
         {"delay", {"reported"}, true, r::assigned_control_output, "reported", {1, 1, 1, 1, 0},
          "", "cannot assign a value to port 'reported' (it is a control out port)"},
+        {"atom_port", {"events"}, true, r::assigned_atom, "events", {1, 1, 1, 0, 0}, "",
+         "cannot assign a value to port 'events' (it is an atom port)"},
         // The walk goes on past a refusal: the audio ports after it are counted too.
-        {"midi_first", {}, true, r::unknown_type, "midi_in", {1, 1, 1, 0, 0}, "",
-         "port 'midi_in' has a port type this program does not understand"},
-        {"atom_port", {}, true, r::unknown_type, "events", {1, 1, 1, 0, 0}, "",
-         "port 'events' has a port type this program does not understand"},
-        {"optional_atom", {}, true, r::unknown_type, "notes", {1, 1, 1, 0, 0}, "",
-         "port 'notes' has a port type this program does not understand"},
+        {"event_port", {}, true, r::unknown_type, "midi", {1, 1, 1, 0, 0}, "",
+         "port 'midi' has a port type this program does not understand"},
         {"control_nodir", {"knob"}, true, r::unknown_type, "knob", {1, 1, 1, 0, 0}, "",
          "port 'knob' has a port type this program does not understand"},
         {"amp", {"gain", "volume", "pan"}, true, r::port_not_found, "volume", {1, 1, 1, 1, 0},
@@ -159,6 +201,21 @@ TEST(PortSurvey, ReturnsTheTallyOrTheFirstRefusalOfARealPlugin) {
          "the plugin has no audio out ports"},
         {"only_optional_output", {}, true, r::no_audio_out, "", {1, 1, 0, 0, 0}, "",
          "the plugin has no audio out ports"},
+        {"huge_atom", {}, true, r::bad_atom_size, "events_out", {1, 1, 1, 0, 0}, "",
+         "port 'events_out' asks for a buffer size this program cannot give (rsz:minimumSize "
+         "1000000000)"},
+        {"negative_index", {}, true, r::broken_description,
+         "http://kelvo.test/plugins/negative_index", {}, "",
+         "plugin 'http://kelvo.test/plugins/negative_index' has a broken description: a port "
+         "has the lv2:index '-1'"},
+        {"duplicate_index", {}, true, r::broken_description,
+         "http://kelvo.test/plugins/duplicate_index", {}, "",
+         "plugin 'http://kelvo.test/plugins/duplicate_index' has a broken description: two "
+         "ports have the lv2:index 0"},
+        {"missing_index", {}, true, r::broken_description,
+         "http://kelvo.test/plugins/missing_index", {}, "",
+         "plugin 'http://kelvo.test/plugins/missing_index' has a broken description: a port "
+         "has no lv2:index"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.plugin << " " << testing::PrintToString(c.assigned)
@@ -167,57 +224,88 @@ TEST(PortSurvey, ReturnsTheTallyOrTheFirstRefusalOfARealPlugin) {
         ASSERT_NE(nullptr, plugin);
         assignment_list assignments;
         for (const char* symbol : c.assigned)
-            assignments.push_back({symbol, 1, nullptr});
-        const survey_result s =
-            survey_ports(plugin, test_bundle().uris, assignments, c.compensation);
-        EXPECT_EQ(c.refusal, s.refusal);
-        EXPECT_STREQ(c.symbol, s.symbol);
-        EXPECT_EQ(c.counts, counts(s.tally));
-        EXPECT_EQ(c.latency_port, symbol_of(plugin, s.tally.latency_port));
-        EXPECT_EQ(c.reason, refusal_reason(s));
+            assignments.push_back({symbol, 1});
+        const port_plan plan = plan_ports(test_bundle(), plugin, assignments, c.compensation);
+        EXPECT_EQ(c.refusal, plan.refusal);
+        EXPECT_EQ(c.subject, plan.subject);
+        EXPECT_EQ(c.counts, counts(plan.tally));
+        EXPECT_EQ(c.latency_port, latency_symbol(plan));
+        EXPECT_EQ(c.reason, refusal_reason(plan));
         if (c.refusal == r::none) {
-            for (const port_assignment& a : assignments)
-                EXPECT_EQ(a.symbol, symbol_of(plugin, a.port));
+            for (const planned_port& p : plan.ports)
+                EXPECT_EQ(p.assignment != nullptr,
+                          p.assignment && std::string{p.assignment->symbol} == p.facts.symbol);
         }
-
         testing::internal::CaptureStderr();
-        port_tally kept;
-        kept.control_inputs = 99;
-        EXPECT_EQ(c.refusal == r::none, accept_survey(s, kept, "kelvo"));
+        EXPECT_EQ(c.refusal == r::none, accept_plan(plan));
         const std::string err = testing::internal::GetCapturedStderr();
-        if (c.refusal == r::none) {
-            EXPECT_EQ("", err);
-            EXPECT_EQ(c.counts, counts(kept));
-        } else {
-            EXPECT_EQ(std::string("kelvo: error: ") + c.reason + "\n", err);
-            EXPECT_EQ(99u, kept.control_inputs);
-        }
+        EXPECT_EQ(c.refusal == r::none ? "" : std::string("kelvo: error: ") + c.reason + "\n",
+                  err);
     }
 }
 
-TEST(PluginHost, RefusesOnlyPluginsThatRequireFeatures) {
+TEST(PluginHost, RefusesOnlyPluginsThatRequireWhatIsNotOffered) {
     const struct {
         const char* plugin;
-        bool refused;
-        const char* err;
+        std::vector<std::string> unsupported;
     } cases[] = {
-        {"needs_feature", true,
-         "kelvo: error: the plugin requires features that this program does not support, "
-         "sorry\n"},
-        {"amp", false, ""},  // declares an optional feature only
-        {"no_ports", false, ""},
+        {"needs_feature", {"http://lv2plug.in/ns/ext/instance-access"}},
+        {"unknown_option", {"http://kelvo.test/ns#unknown"}},
+        {"amp", {}},  // declares an optional feature only
+        {"no_ports", {}},
+        {"urid", {}},
+        {"options", {}},
+        {"worker", {}},
+        {"fixed_block", {}},
+        {"logger", {}},
+        {"default_state", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.plugin);
         const LilvPlugin* const plugin = test_plugin(c.plugin);
         ASSERT_NE(nullptr, plugin);
-        EXPECT_EQ(c.refused, requires_features(plugin));
+        EXPECT_EQ(c.unsupported, unsupported_features(test_bundle(), plugin));
         testing::internal::CaptureStderr();
-        EXPECT_EQ(!c.refused, check_features(plugin, "kelvo"));
-        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.unsupported.empty(), check_features(test_bundle(), plugin));
+        EXPECT_EQ(c.unsupported.empty()
+                      ? ""
+                      : "kelvo: error: the plugin requires features that this program does not "
+                        "support, sorry\n",
+                  testing::internal::GetCapturedStderr());
     }
-    EXPECT_STREQ("the plugin requires features that this program does not support, sorry",
-                 features_reason());
+}
+
+TEST(PluginHost, RunsFixedBlocksOnlyOfALengthThePluginTakes) {
+    const struct {
+        const char* plugin;
+        uint64_t frames;
+        bool fixed;
+        const char* err;
+    } cases[] = {
+        {"amp", 500, false, ""},
+        {"amp", uint64_t{1} << 33, false, ""},  // knows nothing of block lengths
+        {"fixed_block", 512, true, ""},
+        {"fixed_block", 1, true, ""},
+        {"fixed_block", 500, false,
+         "kelvo: error: the plugin runs only in blocks of a power of two frames: use -n 256 or "
+         "-n 512\n"},
+        {"options", uint64_t{1} << 31, false,
+         "kelvo: error: the plugin takes at most 2147483647 frames per cycle: use a smaller "
+         "-n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.plugin << " " << c.frames);
+        const LilvPlugin* const plugin = test_plugin(c.plugin);
+        ASSERT_NE(nullptr, plugin);
+        testing::internal::CaptureStderr();
+        const std::optional<block_length> block = plan_block_length(plugin, c.frames);
+        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        ASSERT_EQ(c.err[0] == '\0', block.has_value());
+        if (block) {
+            EXPECT_EQ(c.frames, block->frames);
+            EXPECT_EQ(c.fixed, block->fixed);
+        }
+    }
 }
 
 TEST(PortBinding, StartsAtTheDefaultElseMinElseMaxElseZero) {
@@ -266,7 +354,7 @@ TEST(PortBinding, WarnsAboutValuesOutsideTheRange) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.value << (c.rate_bounds ? " at rate" : ""));
         testing::internal::CaptureStderr();
-        check_range(c.range, c.rate_bounds, 48000, c.value, "freq", "kelvo");
+        check_range(c.range, c.rate_bounds, 48000, c.value, "freq");
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
     }
 }

@@ -32,7 +32,7 @@ TEST(Memory, AFailedAllocationIsReportedOnce) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(c.ok, allocate_or_report(c.build, "kelvo"));
+        EXPECT_EQ(c.ok, allocate_or_report(c.build));
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
     }
 }

@@ -1,0 +1,63 @@
+#include "messages.h"
+
+#include "progress.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kelvo {
+
+namespace {
+
+const char* name = "kelvo";
+
+// One write for the whole line, so that lines of processes sharing standard error do not
+// interleave; a line too long for the buffer is written in parts.
+void print(const char* kind, const char* format, va_list args) {
+    progress_erase();
+    std::array<char, 4096> line;
+    const int head = std::snprintf(line.data(), line.size(), "%s: %s: ", name, kind);
+    va_list copy;
+    va_copy(copy, args);
+    const int body =
+        head < 0 || static_cast<size_t>(head) >= line.size()
+            ? -1
+            : std::vsnprintf(line.data() + head, line.size() - static_cast<size_t>(head), format,
+                             copy);
+    va_end(copy);
+    if (body >= 0 && static_cast<size_t>(head + body) + 1 < line.size()) {
+        line[static_cast<size_t>(head + body)] = '\n';
+        std::fwrite(line.data(), 1, static_cast<size_t>(head + body) + 1, stderr);
+        return;
+    }
+    std::fprintf(stderr, "%s: %s: ", name, kind);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+void set_program_name(const char* program) { name = program; }
+
+const char* program_name() { return name; }
+
+void error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    print("error", format, args);
+    va_end(args);
+}
+
+void warning(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    print("warning", format, args);
+    va_end(args);
+}
+
+void report_out_of_memory() { error("%s", std::strerror(ENOMEM)); }
+
+}  // namespace kelvo
