@@ -213,7 +213,7 @@ std::string description_text(const plugin_description& d) {
     out += "Required features: " + joined(d.required_features) + '\n';
     out += "Optional features: " + joined(d.optional_features) + '\n';
     if (!d.unsupported_features.empty())
-        out += "Not offered: " + joined(d.unsupported_features) + '\n';
+        out += "Required features not offered: " + joined(d.unsupported_features) + '\n';
     out += "Ports:\n";
     for (const port_description& p : d.ports)
         append_port_line(out, p);

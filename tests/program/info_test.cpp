@@ -271,7 +271,7 @@ TEST(Info, DescribesAPluginPortByPort) {
          "URI: http://kelvo.test/plugins/needs_feature\n"
          "Required features: http://lv2plug.in/ns/ext/instance-access\n"
          "Optional features: http://lv2plug.in/ns/lv2core#hardRTCapable\n"
-         "Not offered: http://lv2plug.in/ns/ext/instance-access\n"
+         "Required features not offered: http://lv2plug.in/ns/ext/instance-access\n"
          "Ports:\n"
          "  0 in \"In\": audio input\n"
          "  1 out \"Out\": audio output\n"

@@ -1,4 +1,6 @@
 #include "host/features.h"
+#include "host/state_paths.h"
+#include "host/urid_map.h"
 #include "host/plugin_host.h"
 #include "host/port_plan.h"
 #include "host/session.h"
@@ -377,5 +379,36 @@ TEST(PluginHost, ResolvesRelativeSearchFoldersAgainstTheWorkingDirectory) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(c.relative, has_relative_folder(c.path));
         EXPECT_EQ(c.absolute, absolute_search_path(c.path, c.base));
+    }
+}
+
+TEST(HostFeatures, GivesEachUriOneNumberForTheRun) {
+    urid_map urids;
+    const LV2_URID a = urids.map("http://kelvo.test/a");
+    const LV2_URID b = urids.map("urn:b");  // short enough to live inside a string
+    for (int i = 0; i < 300; ++i)            // the table grows past its first storage
+        urids.map(("urn:" + std::to_string(i)).c_str());
+    EXPECT_EQ(1u, a);
+    EXPECT_EQ(2u, b);
+    EXPECT_EQ(a, urids.map("http://kelvo.test/a"));
+    EXPECT_STREQ("urn:b", urids.unmap(b));
+    EXPECT_EQ(nullptr, urids.unmap(0));
+    EXPECT_EQ(nullptr, urids.unmap(303));
+    EXPECT_EQ(0u, urids.map(nullptr));
+    EXPECT_FALSE(urids.exhausted());
+}
+
+TEST(HostFeatures, MakesStatePathsOnlyInsideItsFolder) {
+    const struct {
+        const char* relative;
+        bool inside;
+    } cases[] = {
+        {"a.txt", true},     {"dir/a.txt", true}, {"..a/b..", true}, {"a/./b", true},
+        {"", false},         {"/etc/x", false},   {"..", false},     {"../a", false},
+        {"a/../../b", false}, {"a/..", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.relative);
+        EXPECT_EQ(c.inside, stays_inside(c.relative));
     }
 }
