@@ -12,8 +12,12 @@
 
 #include <sndfile.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace kelvo {
 namespace {
@@ -26,6 +30,7 @@ struct run {
     plugin_session plugin;  // the world and the plugin first, its instance after the input
     SF_INFO input_info{};
     sound_file input;
+    int sound_fd = -1;  // where the sound goes when it goes to standard output
     audio_buffers buffers;
     whole_output whole;
     sound_file output;
@@ -54,8 +59,10 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
     const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + cv, outputs);
     const auto whole_bytes = checked_product(whole_frames, uint64_t{outputs} * sizeof(float));
     const uint64_t memory = physical_memory_bytes();
+    const uint64_t planned = plan.atom_storage_bytes;
     return r.settings.block_frames <= max_block_frames && block_bytes && whole_bytes &&
-           *whole_bytes <= memory && *block_bytes <= memory - *whole_bytes;
+           *whole_bytes <= memory - std::min(memory, planned) &&
+           *block_bytes <= memory - std::min(memory, planned) - *whole_bytes;
 }
 
 bool allocate_storage(run& r) {
@@ -81,17 +88,18 @@ bool allocate_storage(run& r) {
 }
 
 bool create_output_file(run& r) {
-    r.output = open_output(r.settings.output_path, r.settings.input_path, r.input_info,
-                           r.plugin.plan.tally.audio_outputs);
+    r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path,
+                           r.input_info, r.plugin.plan.tally.audio_outputs);
     return r.output.get() != nullptr;
 }
 
 bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
-    const block_loop_io io{r.settings, r.input.get(),    r.output.get(),     r.plugin,
-                           r.buffers,  r.whole,          sample_rate(r),     declared_frames(r),
-                           report};
+    const run_settings& s = r.settings;
+    const block_loop_io io{s.block_frames, s.timing,       s.normalize,    r.input.get(),
+                           r.output.get(), r.plugin,       r.buffers,      r.whole,
+                           sample_rate(r), declared_frames(r), report};
     return process_blocks(io);
 }
 
@@ -108,6 +116,7 @@ int drive(run& r, int argc, char** argv) {
     run_settings& s = r.settings;
     if (s.block_frames == 0)
         s.block_frames = default_block_frames;
+    r.sound_fd = set_aside_standard_output(s.output_path);
     const bool ready =
         select_plugin(r.plugin, s.plugin_uri) &&
         plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
@@ -127,6 +136,8 @@ void release_run(run& r) {
     deactivate(r.plugin);
     if (!close_output(r.output))
         r.exit_status = 1;
+    if (r.sound_fd >= 0)
+        close(std::exchange(r.sound_fd, -1));
     release(r.buffers);
     release_storage(r.plugin);
     r.whole = {};

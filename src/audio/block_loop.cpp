@@ -26,13 +26,12 @@ class block_runner {
 public:
     explicit block_runner(const block_loop_io& io)
         : io_{io},
-          s_{io.settings},
           latency_value_{latency_report(io.plugin)},
-          block_{static_cast<int64_t>(s_.block_frames)},
+          block_{static_cast<int64_t>(io.block_frames)},
           in_{io.input, io.buffers.input_block, channel_count(io.buffers.input_channels)},
           out_{io.output, io.buffers.output_block, channel_count(io.buffers.output_channels)},
           max_latency_frames_{max_plausible_latency_seconds * io.sample_rate},
-          start_ticks_{s_.timing ? std::clock() : 0} {}
+          start_ticks_{io.timing ? std::clock() : 0} {}
 
     bool main_loop();
     bool flush();
@@ -49,7 +48,6 @@ private:
     }
 
     const block_loop_io& io_;
-    const run_settings& s_;
     const float* latency_value_;  // null without a latency port
     int64_t block_;
     input_stream in_;
@@ -70,11 +68,11 @@ void block_runner::run_plugin(int64_t frames) {
     const int64_t length = io_.plugin.block.fixed ? block_ : frames;
     for (std::vector<float>& channel : b.input_channels)
         std::fill(channel.begin() + frames, channel.begin() + length, 0.0f);
-    const std::clock_t before = s_.timing ? std::clock() : 0;
+    const std::clock_t before = io_.timing ? std::clock() : 0;
     run_block(io_.plugin, static_cast<uint32_t>(length));
-    if (s_.timing)
+    if (io_.timing)
         run_ticks_ += std::clock() - before;
-    check_output_block(b.output_channels, frames, s_.normalize, check_);
+    check_output_block(b.output_channels, frames, io_.normalize, check_);
     last_frames_ = frames;
     carried_ = length - frames;
 }
@@ -82,7 +80,7 @@ void block_runner::run_plugin(int64_t frames) {
 // Writes (or stores) frames `skip` to `frames - 1` of the output channels.
 bool block_runner::emit(int64_t frames, int64_t skip) {
     audio_buffers& b = io_.buffers;
-    if (s_.normalize)
+    if (io_.normalize)
         return append(io_.whole, b.output_channels, frames, skip);
     return queue_frames(out_, b.output_channels, frames, 0, skip);
 }
@@ -134,7 +132,7 @@ bool block_runner::flush() {
     auto tail = rounded > 0 ? static_cast<int64_t>(rounded) : 0;
     if (const int64_t c = std::min(carried_, tail); c > 0) {
         const int64_t end = last_frames_ + c;
-        check_output_block(b.output_channels, end, s_.normalize, check_, last_frames_);
+        check_output_block(b.output_channels, end, io_.normalize, check_, last_frames_);
         if (!emit(end, last_frames_ + skip_frames(latency_, c)))
             return false;
         tail -= c;
@@ -151,14 +149,14 @@ bool block_runner::flush() {
 
 bool block_runner::finish() {
     progress_erase();
-    if (s_.normalize) {
+    if (io_.normalize) {
         const float gain = normalization_gain(check_.peak, io_.report);
         if (!write_whole_output(io_.whole, gain, out_))
             return false;
     } else if (!write_pending(out_)) {
         return false;
     }
-    if (s_.timing) {
+    if (io_.timing) {
         const std::clock_t total = std::clock() - start_ticks_;
         std::fprintf(io_.report, msg_total_time,
                      static_cast<double>(static_cast<uint64_t>(total)) / CLOCKS_PER_SEC);

@@ -2,7 +2,6 @@
 
 #include "audio/buffers.h"
 #include "audio/normalize.h"
-#include "cli/options.h"
 #include "host/session.h"
 
 #include <sndfile.h>
@@ -36,7 +35,9 @@ int64_t skip_frames(latency_state& state, int64_t frames);
 
 /// Everything the block loop works with; all of it belongs to the run.
 struct block_loop_io {
-    const run_settings& settings;
+    uint64_t block_frames;
+    bool timing;     ///< measure processor time and report it
+    bool normalize;  ///< hold the output and scale it to full scale
     SNDFILE* input;
     SNDFILE* output;
     plugin_session& plugin;

@@ -2,6 +2,7 @@
 
 #include "messages.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,16 +49,29 @@ bool check_channels(int channels, uint32_t required, uint32_t all) {
     return true;
 }
 
-bool same_file(const char* input_path, const char* output_path) {
+bool same_file(const char* input_path, const char* output_path, int output_fd) {
     struct stat in {};
     struct stat out {};
-    return identify(input_path, STDIN_FILENO, in) && identify(output_path, STDOUT_FILENO, out) &&
+    return identify(input_path, STDIN_FILENO, in) &&
+           identify(output_path, output_fd >= 0 ? output_fd : STDOUT_FILENO, out) &&
            in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-sound_file open_output(const char* path, const char* input_path, const SF_INFO& input_info,
-                       uint32_t channels) {
-    if (same_file(input_path, path)) {
+int set_aside_standard_output(const char* output_path) {
+    if (std::strcmp(output_path, "-") != 0)
+        return -1;
+    std::fflush(stdout);
+    const int sound_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (sound_fd >= 0 && dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        close(sound_fd);
+        return -1;
+    }
+    return sound_fd;
+}
+
+sound_file open_output(const char* path, int sound_fd, const char* input_path,
+                       const SF_INFO& input_info, uint32_t channels) {
+    if (same_file(input_path, path, sound_fd)) {
         error(msg_same_file);
         return {};
     }
@@ -71,7 +85,8 @@ sound_file open_output(const char* path, const char* input_path, const SF_INFO& 
                      sf_error_number(SF_ERR_UNRECOGNISED_FORMAT));
         return {};
     }
-    sound_file output{sf_open(path, SFM_WRITE, &info)};
+    sound_file output{sound_fd >= 0 ? sf_open_fd(sound_fd, SFM_WRITE, &info, SF_FALSE)
+                                    : sf_open(path, SFM_WRITE, &info)};
     if (!output.get())
         error(msg_output_not_opened, sf_strerror(nullptr));
     return output;

@@ -31,13 +31,21 @@ sound_file open_input(const char* path, SF_INFO& info);
 /// False, after the error, unless `required` <= `channels` <= `all`.
 bool check_channels(int channels, uint32_t required, uint32_t all);
 
-/// Creates the output in the input's format and rate with `channels` channels. Refuses an
-/// output that is the input file itself, and never truncates a file it cannot write.
-sound_file open_output(const char* path, const char* input_path, const SF_INFO& input_info,
-                       uint32_t channels);
+/// For an output to standard output ("-"): moves the sound to a descriptor of its own and
+/// points standard output at standard error, so that nothing a plugin prints can end up in
+/// the sound. Returns that descriptor, which the caller closes after the output, or -1 for a
+/// named output or when it cannot be moved.
+int set_aside_standard_output(const char* output_path);
 
-/// True when both paths name one file ("-" names standard input or output).
-bool same_file(const char* input_path, const char* output_path);
+/// Creates the output in the input's format and rate with `channels` channels, on
+/// `sound_fd` when it is not -1. Refuses an output that is the input file itself, and never
+/// truncates a file it cannot write.
+sound_file open_output(const char* path, int sound_fd, const char* input_path,
+                       const SF_INFO& input_info, uint32_t channels);
+
+/// True when both paths name one file ("-" names standard input, or `output_fd` when it is
+/// not -1, else standard output).
+bool same_file(const char* input_path, const char* output_path, int output_fd = -1);
 
 /// Writes `frames` interleaved frames; prints the error and returns false on a short write.
 bool write_frames(SNDFILE* output, const float* block, int64_t frames);

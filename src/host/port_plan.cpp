@@ -64,7 +64,7 @@ const char* format_for(port_refusal refusal) {
 // The size an atom port asks for, if it is a whole number of bytes the program can give.
 std::optional<uint32_t> atom_size(const std::optional<std::string>& text) {
     if (!text)
-        return default_atom_bytes;
+        return 0;
     uint64_t size = 0;
     const char* p = text->c_str();
     for (; *p >= '0' && *p <= '9' && size <= max_atom_bytes; ++p)
@@ -157,7 +157,9 @@ port_refusal plan_atom_port(planned_port& p, bool assigned, port_plan& plan) {
     const std::optional<uint32_t> size = atom_size(p.facts.minimum_size);
     if (!size)
         return port_refusal::bad_atom_size;
-    plan.atom_bytes = std::max(plan.atom_bytes, *size);
+    p.atom_bytes = std::max(default_atom_bytes, *size);
+    plan.sequence_bytes = std::max(plan.sequence_bytes, p.atom_bytes);
+    plan.atom_storage_bytes += p.atom_bytes;
     p.role = p.facts.input ? port_role::atom_in : port_role::atom_out;
     p.slot = p.facts.input ? plan.atom_inputs++ : plan.atom_outputs++;
     return port_refusal::none;

@@ -66,6 +66,7 @@ struct planned_port {
     port_facts facts;
     port_role role = port_role::unconnected;
     uint32_t slot = 0;  ///< channel (audio), value (control, latency) or buffer (atom, CV)
+    uint32_t atom_bytes = 0;  ///< an atom port's buffer: the default, or more if it asks
     const port_assignment* assignment = nullptr;  ///< the user's value, for an input
 };
 
@@ -98,7 +99,8 @@ struct port_plan {
     uint32_t atom_outputs = 0;
     uint32_t cv_inputs = 0;
     uint32_t cv_outputs = 0;
-    uint32_t atom_bytes = default_atom_bytes;  ///< the capacity of every atom buffer
+    uint32_t sequence_bytes = default_atom_bytes;  ///< the largest atom buffer
+    uint64_t atom_storage_bytes = 0;               ///< all atom buffers together
     std::optional<uint32_t> latency_slot;      ///< the value the latency port writes
     port_refusal refusal = port_refusal::none;
     std::string subject;  ///< the refused port's or assignment's symbol, or the plugin's URI

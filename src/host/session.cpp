@@ -97,7 +97,7 @@ bool plan_session(plugin_session& s, const assignment_list& assignments,
 bool instantiate(plugin_session& s, double sample_rate) {
     if (!allocate_or_report([&] {
             s.features = std::make_unique<host_features>(s.plugin, sample_rate, s.block,
-                                                         s.plan.atom_bytes);
+                                                         s.plan.sequence_bytes);
         }))
         return false;
     host_features& f = *s.features;
@@ -162,11 +162,15 @@ port_storage make_port_storage(const port_plan& plan, uint64_t block_frames) {
     port_storage storage;
     storage.values.resize(plan.control_values);
     storage.cv.assign(plan.cv_inputs + plan.cv_outputs, std::vector<float>(block_frames));
-    const size_t atom_words = plan.atom_bytes / sizeof(uint64_t);
-    storage.atom_inputs.assign(plan.atom_inputs, std::vector<uint64_t>(atom_words));
-    storage.atom_outputs.assign(plan.atom_outputs, std::vector<uint64_t>(atom_words));
+    storage.atom_inputs.resize(plan.atom_inputs);
+    storage.atom_outputs.resize(plan.atom_outputs);
     for (const planned_port& p : plan.ports) {
-        if (p.role == port_role::control_in)
+        if (p.role == port_role::atom_in || p.role == port_role::atom_out) {
+            auto& buffers = p.role == port_role::atom_in ? storage.atom_inputs : storage.atom_outputs;
+            // Whole words: a size that is no multiple of eight is rounded up.
+            buffers[p.slot] = {std::unique_ptr<uint64_t[]>(new uint64_t[(p.atom_bytes + 7) / 8]),
+                               p.atom_bytes};
+        } else if (p.role == port_role::control_in)
             storage.values[p.slot] = initial_value(p);
         else if (p.role == port_role::cv_in)
             std::fill(storage.cv[p.slot].begin(), storage.cv[p.slot].end(), initial_value(p));
@@ -203,10 +207,10 @@ void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
                 where = st.cv[s.plan.cv_inputs + p.slot].data();
                 break;
             case port_role::atom_in:
-                where = st.atom_inputs[p.slot].data();
+                where = st.atom_inputs[p.slot].words.get();
                 break;
             case port_role::atom_out:
-                where = st.atom_outputs[p.slot].data();
+                where = st.atom_outputs[p.slot].words.get();
                 break;
             case port_role::unconnected:
                 break;
@@ -223,14 +227,13 @@ void activate(plugin_session& s) {
 
 void run_block(plugin_session& s, uint32_t frames) {
     // Inputs are empty sequences; outputs offer their whole capacity as an empty chunk.
-    for (std::vector<uint64_t>& buffer : s.storage.atom_inputs) {
-        auto* const sequence = reinterpret_cast<LV2_Atom_Sequence*>(buffer.data());
+    for (atom_buffer& buffer : s.storage.atom_inputs) {
+        auto* const sequence = reinterpret_cast<LV2_Atom_Sequence*>(buffer.words.get());
         *sequence = {{sizeof(LV2_Atom_Sequence_Body), s.features->atom_Sequence}, {0, 0}};
     }
-    for (std::vector<uint64_t>& buffer : s.storage.atom_outputs) {
-        auto* const chunk = reinterpret_cast<LV2_Atom*>(buffer.data());
-        *chunk = {static_cast<uint32_t>(buffer.size() * sizeof(uint64_t) - sizeof(LV2_Atom)),
-                  s.features->atom_Chunk};
+    for (atom_buffer& buffer : s.storage.atom_outputs) {
+        auto* const chunk = reinterpret_cast<LV2_Atom*>(buffer.words.get());
+        *chunk = {buffer.bytes - static_cast<uint32_t>(sizeof(LV2_Atom)), s.features->atom_Chunk};
     }
     lilv_instance_run(s.instance.get(), frames);
     s.features->work.deliver(true);

@@ -15,12 +15,19 @@
 
 namespace kelvo {
 
+/// One atom port's buffer: 8-byte aligned, as atoms must be, and left untouched but for the
+/// header, since a port may ask for megabytes it never fills.
+struct atom_buffer {
+    std::unique_ptr<uint64_t[]> words;
+    uint32_t bytes = 0;
+};
+
 /// What the ports other than audio are connected to, sized from the plan.
 struct port_storage {
-    std::vector<float> values;                       ///< one per connected control port
-    std::vector<std::vector<float>> cv;              ///< a block per CV port, inputs first
-    std::vector<std::vector<uint64_t>> atom_inputs;  ///< 8-byte aligned, as atoms must be
-    std::vector<std::vector<uint64_t>> atom_outputs;
+    std::vector<float> values;           ///< one per connected control port
+    std::vector<std::vector<float>> cv;  ///< a block per CV port, inputs first
+    std::vector<atom_buffer> atom_inputs;
+    std::vector<atom_buffer> atom_outputs;
 };
 
 /// The plugin's side of a run: the world, the plugin, its port plan, the features it is

@@ -307,6 +307,12 @@ void run_recorder(Instance& self, uint32_t n) {
 
 void run_no_activate(Instance& self, uint32_t n) { scale(self, 0, 1, 2.0f, n); }
 
+// Talks on standard output, as some plugins do.
+void run_chatty(Instance& self, uint32_t n) {
+    std::printf("kelvo_test chatty: run %u\n", n);
+    copy(self, n);
+}
+
 void run_controls(Instance& self, uint32_t n) {
     // Control inputs from port 2 on, in port order.
     static constexpr std::array<const char*, 7> kSymbols = {
@@ -808,6 +814,7 @@ const Plugin kPlugins[] = {
     make(KELVO_TEST_URI "fail_instantiate", copy, kFailsInstantiate),
     make(KELVO_TEST_URI "controls", run_controls, kLogs),
     make(KELVO_TEST_URI "slow", run_slow),
+    make(KELVO_TEST_URI "chatty", run_chatty),
     make(KELVO_TEST_URI "midi_first", nullptr),
     make(KELVO_TEST_URI "odd'\"\\\t\u00e9\u20ac", copy),
     make(KELVO_TEST_URI "urid", copy, kNeedsMap | need(kUridUnmap), nullptr, 0, setup_urid),

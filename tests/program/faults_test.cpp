@@ -5,6 +5,8 @@
 #include "sound.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <unistd.h>
 
 #include <cstdio>
@@ -117,21 +119,30 @@ TEST(Faults, RefusesBlocksThatCannotBeRunOrHeldBeforeCreatingTheOutput) {
     }
 }
 
+// Neither the reports nor what a plugin prints on standard output may end up in the sound.
 TEST(Faults, SoundOnStandardOutputKeepsTheReportsOutOfIt) {
     const temp_dir dir;
     sound in = numbered_sound(1, 3000);
     write_sound(dir / "in.wav", in);
-    const result r = run_kelvo(
-        {"-i", dir / "in.wav", "-o", "-", "--normalize", "--timing", test_uri("amp")});
-    ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(0u, r.err.find("Applying ")) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("\nTotal time     : "));
-    EXPECT_NE(std::string::npos, r.err.find("\nProcessing time: "));
-    std::FILE* f = std::fopen((dir / "stdout.wav").c_str(), "wb");
-    std::fwrite(r.out.data(), 1, r.out.size(), f);
-    std::fclose(f);
-    const sound out = read_sound(dir / "stdout.wav");
-    EXPECT_EQ(in.frames(), out.frames());
+    for (const char* plugin : {"amp", "chatty"}) {
+        SCOPED_TRACE(plugin);
+        const result r = run_kelvo(
+            {"-i", dir / "in.wav", "-o", "-", "--normalize", "--timing", test_uri(plugin)});
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("Applying ")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("\nTotal time     : "));
+        EXPECT_NE(std::string::npos, r.err.find("\nProcessing time: "));
+        EXPECT_EQ(plugin == std::string{"chatty"},
+                  r.err.find("kelvo_test chatty: run 512\n") != std::string::npos);
+        std::FILE* f = std::fopen((dir / "stdout.wav").c_str(), "wb");
+        std::fwrite(r.out.data(), 1, r.out.size(), f);
+        std::fclose(f);
+        const sound out = read_sound(dir / "stdout.wav");
+        ASSERT_EQ(in.frames(), out.frames());
+        const float gain = 1.0f / *std::max_element(in.samples.begin(), in.samples.end());
+        for (int64_t i = 0; i < in.frames(); ++i)
+            ASSERT_EQ(in.at(i, 0) * gain, out.at(i, 0)) << "frame " << i;
+    }
 }
 
 // The latency read at the end is larger than the one read at the start, so more frames are

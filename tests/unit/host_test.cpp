@@ -132,7 +132,10 @@ TEST(PortPlan, GivesEachKindOfPortItsRole) {
         EXPECT_EQ(c.role, port.role);
         EXPECT_EQ(c.role == role::latency, plan.latency_slot.has_value());
         EXPECT_EQ(c.minimum_size && c.refusal == r::none ? 65536u : default_atom_bytes,
-                  plan.atom_bytes);
+                  plan.sequence_bytes);
+        EXPECT_EQ(port.role == role::atom_in || port.role == role::atom_out ? plan.sequence_bytes
+                                                                             : 0u,
+                  port.atom_bytes);
     }
 }
 
