@@ -55,7 +55,7 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
     const port_plan& plan = r.plugin.plan;
     const auto channels = static_cast<uint32_t>(r.input_info.channels);
     const uint32_t outputs = plan.tally.audio_outputs;
-    const uint32_t cv = plan.cv_inputs + plan.cv_outputs;
+    const uint32_t cv = plan.cv_inputs + plan.cv_outputs + plan.unused_outputs;
     const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + cv, outputs);
     const auto whole_bytes = checked_product(whole_frames, uint64_t{outputs} * sizeof(float));
     const uint64_t memory = physical_memory_bytes();
@@ -88,8 +88,8 @@ bool allocate_storage(run& r) {
 }
 
 bool create_output_file(run& r) {
-    r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path,
-                           r.input_info, r.plugin.plan.tally.audio_outputs);
+    r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
+                           r.plugin.plan.tally.audio_outputs);
     return r.output.get() != nullptr;
 }
 
@@ -97,8 +97,8 @@ bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
     const run_settings& s = r.settings;
-    const block_loop_io io{s.block_frames, s.timing,       s.normalize,    r.input.get(),
-                           r.output.get(), r.plugin,       r.buffers,      r.whole,
+    const block_loop_io io{s.block_frames, s.timing,           s.normalize, r.input.get(),
+                           r.output.get(), r.plugin,           r.buffers,   r.whole,
                            sample_rate(r), declared_frames(r), report};
     return process_blocks(io);
 }

@@ -22,11 +22,10 @@ void print(const char* kind, const char* format, va_list args) {
     const int head = std::snprintf(line.data(), line.size(), "%s: %s: ", name, kind);
     va_list copy;
     va_copy(copy, args);
-    const int body =
-        head < 0 || static_cast<size_t>(head) >= line.size()
-            ? -1
-            : std::vsnprintf(line.data() + head, line.size() - static_cast<size_t>(head), format,
-                             copy);
+    const int body = head < 0 || static_cast<size_t>(head) >= line.size()
+                         ? -1
+                         : std::vsnprintf(line.data() + head,
+                                          line.size() - static_cast<size_t>(head), format, copy);
     va_end(copy);
     if (body >= 0 && static_cast<size_t>(head + body) + 1 < line.size()) {
         line[static_cast<size_t>(head + body)] = '\n';

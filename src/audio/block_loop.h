@@ -19,7 +19,7 @@ struct latency_state {
     /// Frames still to drop; negative until the plugin reports. A double, so that taking a
     /// block at a time off a latency of more than 2^24 frames stays exact.
     double remaining_latency = -1;
-    bool off = false;              ///< set by an implausible report: nothing more is dropped
+    bool off = false;  ///< set by an implausible report: nothing more is dropped
 };
 
 /// True when `reported` rounds to a finite number of frames no larger than `max_frames`.
@@ -45,7 +45,7 @@ struct block_loop_io {
     whole_output& whole;  ///< used in normalize mode only
     double sample_rate;
     int64_t input_frames;  ///< what the input's header declares; 0 or less when unknown
-    FILE* report;  ///< where the gain and timing lines go
+    FILE* report;          ///< where the gain and timing lines go
 };
 
 /// Reads, runs, checks and writes every block, flushes the latency tail, normalizes and

@@ -43,8 +43,8 @@ int64_t read_block(input_stream& in, std::span<std::vector<float>> channels, int
     return filled;
 }
 
-bool queue_frames(output_stream& out, std::span<const std::vector<float>> sources,
-                  int64_t count, int64_t offset, int64_t start) {
+bool queue_frames(output_stream& out, std::span<const std::vector<float>> sources, int64_t count,
+                  int64_t offset, int64_t start) {
     const int64_t room = capacity(out.piece, out.channels);
     for (int64_t i = start; i < count;) {
         const int64_t n = std::min(count - i, room - out.pending);

@@ -42,8 +42,8 @@ struct output_stream {
 
 /// Queues frames `start` to `count - 1` of `sources`, read from `offset` on, and writes
 /// every piece that fills. False after the write error.
-bool queue_frames(output_stream& out, std::span<const std::vector<float>> sources,
-                  int64_t count, int64_t offset, int64_t start);
+bool queue_frames(output_stream& out, std::span<const std::vector<float>> sources, int64_t count,
+                  int64_t offset, int64_t start);
 
 /// Writes the frames still pending; false after the write error.
 bool write_pending(output_stream& out);

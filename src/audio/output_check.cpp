@@ -18,14 +18,11 @@ constexpr int32_t infinity_bits = 0x7f800000;
 
 constexpr char msg_nan[] = "NaN detected in audio output";
 constexpr char msg_infinity[] = "infinity value detected in audio output";
-constexpr char msg_clipping[] =
-    "out of range value detected in audio output, clipping";
+constexpr char msg_clipping[] = "out of range value detected in audio output, clipping";
 
 // True the first time only: each kind of bad sample is reported once per run, on a line of
 // its own.
-bool first_time(bool& warned) {
-    return !std::exchange(warned, true);
-}
+bool first_time(bool& warned) { return !std::exchange(warned, true); }
 
 // The rare samples: NaN, infinities, and in normal mode anything beyond full scale.
 void fix_sample(float& x, bool normalize, output_check_state& s) {

@@ -81,8 +81,7 @@ sound_file open_output(const char* path, int sound_fd, const char* input_path,
     info.format = input_info.format;
     // sf_open truncates the file before it finds out that the format cannot be written.
     if (channels > INT32_MAX || !sf_format_check(&info)) {
-        error(msg_output_not_opened,
-                     sf_error_number(SF_ERR_UNRECOGNISED_FORMAT));
+        error(msg_output_not_opened, sf_error_number(SF_ERR_UNRECOGNISED_FORMAT));
         return {};
     }
     sound_file output{sound_fd >= 0 ? sf_open_fd(sound_fd, SFM_WRITE, &info, SF_FALSE)

@@ -14,8 +14,7 @@ namespace {
 constexpr char msg_invalid_assignment[] = "invalid <port>:<value> argument";
 constexpr char msg_invalid_symbol[] = "invalid port identifier '%s'";
 constexpr char msg_invalid_value[] = "invalid value for port '%s'";
-constexpr char msg_different_value[] =
-    "a different value for port '%s' was already specified";
+constexpr char msg_different_value[] = "a different value for port '%s' was already specified";
 
 bool is_symbol_start(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';

@@ -48,9 +48,8 @@ constexpr const char* offered_features[] = {
 
 // The options in the options:options array.
 constexpr const char* offered_options[] = {
-    LV2_PARAMETERS__sampleRate,         LV2_BUF_SIZE__minBlockLength,
-    LV2_BUF_SIZE__maxBlockLength,       LV2_BUF_SIZE__nominalBlockLength,
-    LV2_BUF_SIZE__sequenceSize,
+    LV2_PARAMETERS__sampleRate,       LV2_BUF_SIZE__minBlockLength, LV2_BUF_SIZE__maxBlockLength,
+    LV2_BUF_SIZE__nominalBlockLength, LV2_BUF_SIZE__sequenceSize,
 };
 
 bool is_one_of(const char* uri, std::span<const char* const> uris) {
@@ -111,15 +110,15 @@ host_features::host_features(const LilvPlugin* plugin, double rate, block_length
         option(urids, LV2_PARAMETERS__sampleRate, LV2_ATOM__Float, &sample_rate, sizeof(float));
     // A block that does not fit the options' integers is never announced.
     if (block.frames <= INT32_MAX) {
-        options[n++] = option(urids, LV2_BUF_SIZE__minBlockLength, LV2_ATOM__Int,
-                              &min_block_length, sizeof(int32_t));
-        options[n++] = option(urids, LV2_BUF_SIZE__maxBlockLength, LV2_ATOM__Int,
-                              &max_block_length, sizeof(int32_t));
+        options[n++] = option(urids, LV2_BUF_SIZE__minBlockLength, LV2_ATOM__Int, &min_block_length,
+                              sizeof(int32_t));
+        options[n++] = option(urids, LV2_BUF_SIZE__maxBlockLength, LV2_ATOM__Int, &max_block_length,
+                              sizeof(int32_t));
         options[n++] = option(urids, LV2_BUF_SIZE__nominalBlockLength, LV2_ATOM__Int,
                               &max_block_length, sizeof(int32_t));
     }
-    options[n++] = option(urids, LV2_BUF_SIZE__sequenceSize, LV2_ATOM__Int, &sequence_size,
-                          sizeof(int32_t));
+    options[n++] =
+        option(urids, LV2_BUF_SIZE__sequenceSize, LV2_ATOM__Int, &sequence_size, sizeof(int32_t));
     n = 0;
     for (const LV2_Feature& f : {
              LV2_Feature{LV2_URID__map, &urids.map_feature},

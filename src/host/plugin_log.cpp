@@ -29,8 +29,7 @@ int log_printf(LV2_Log_Handle handle, LV2_URID type, const char* format, ...) no
 
 plugin_log::plugin_log(urid_map& urids)
     : log_feature{this, log_printf,
-                  [](LV2_Log_Handle h, LV2_URID type, const char* format,
-                     va_list args) noexcept {
+                  [](LV2_Log_Handle h, LV2_URID type, const char* format, va_list args) noexcept {
                       return static_cast<plugin_log*>(h)->print(type, format, args);
                   }},
       error_{urids.map_term(LV2_LOG__Error)},

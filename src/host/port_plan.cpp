@@ -11,14 +11,16 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_assigned_audio_in[] = "cannot assign a value to port '%s' (it is an audio in port)";
+constexpr char msg_assigned_audio_in[] =
+    "cannot assign a value to port '%s' (it is an audio in port)";
 constexpr char msg_assigned_audio_out[] =
     "cannot assign a value to port '%s' (it is an audio out port)";
 constexpr char msg_assigned_control_out[] =
     "cannot assign a value to port '%s' (it is a control out port)";
 constexpr char msg_assigned_atom[] = "cannot assign a value to port '%s' (it is an atom port)";
 constexpr char msg_assigned_cv_out[] = "cannot assign a value to port '%s' (it is a CV out port)";
-constexpr char msg_unknown_port_type[] = "port '%s' has a port type this program does not understand";
+constexpr char msg_unknown_port_type[] =
+    "port '%s' has a port type this program does not understand";
 constexpr char msg_bad_atom_size[] =
     "port '%s' asks for a buffer size this program cannot give (rsz:minimumSize %s)";
 constexpr char msg_port_not_found[] = "port '%s' not found";
@@ -87,10 +89,9 @@ port_refusal plan_audio_port(planned_port& p, bool assigned, port_plan& plan) {
     } else if (p.facts.output) {
         if (assigned)
             return port_refusal::assigned_audio_output;
-        if (!p.facts.optional) {
-            p.role = port_role::audio_out;
-            p.slot = t.audio_outputs++;
-        }
+        // Optional outputs are not written, but a plugin may write them all the same.
+        p.role = p.facts.optional ? port_role::audio_out_unused : port_role::audio_out;
+        p.slot = p.facts.optional ? plan.unused_outputs++ : t.audio_outputs++;
     } else {
         return port_refusal::unknown_type;
     }
@@ -115,18 +116,18 @@ port_refusal plan_control_port(planned_port& p, bool assigned, bool latency_comp
             if (plan.latency_slot) {
                 for (planned_port& earlier : plan.ports) {
                     if (earlier.role == port_role::latency)
-                        earlier.role = earlier.facts.optional ? port_role::unconnected
-                                                              : port_role::control_out;
+                        earlier.role = port_role::control_out;
                 }
             }
             p.role = port_role::latency;
             p.slot = plan.control_values++;
             plan.latency_slot = p.slot;
             ++t.control_outputs;
-        } else if (!p.facts.optional) {
+        } else {
+            // An optional one gets a value too: some plugins write their meters regardless.
             p.role = port_role::control_out;
             p.slot = plan.control_values++;
-            ++t.control_outputs;
+            t.control_outputs += p.facts.optional ? 0 : 1;
         }
     } else {
         return port_refusal::unknown_type;

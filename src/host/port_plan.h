@@ -51,6 +51,7 @@ enum class port_role : uint8_t {
     audio_in,
     audio_in_optional,  ///< fed by a channel left over after the required inputs, if any
     audio_out,
+    audio_out_unused,  ///< an optional output, given scratch: some plugins write it regardless
     control_in,
     control_out,
     latency,  ///< the control output whose report the block loop reads
@@ -65,7 +66,7 @@ struct planned_port {
     uint32_t index = 0;
     port_facts facts;
     port_role role = port_role::unconnected;
-    uint32_t slot = 0;  ///< channel (audio), value (control, latency) or buffer (atom, CV)
+    uint32_t slot = 0;        ///< channel (audio), value (control, latency) or buffer (atom, CV)
     uint32_t atom_bytes = 0;  ///< an atom port's buffer: the default, or more if it asks
     const port_assignment* assignment = nullptr;  ///< the user's value, for an input
 };
@@ -99,9 +100,10 @@ struct port_plan {
     uint32_t atom_outputs = 0;
     uint32_t cv_inputs = 0;
     uint32_t cv_outputs = 0;
+    uint32_t unused_outputs = 0;  ///< optional audio outputs, whose audio is not written
     uint32_t sequence_bytes = default_atom_bytes;  ///< the largest atom buffer
     uint64_t atom_storage_bytes = 0;               ///< all atom buffers together
-    std::optional<uint32_t> latency_slot;      ///< the value the latency port writes
+    std::optional<uint32_t> latency_slot;          ///< the value the latency port writes
     port_refusal refusal = port_refusal::none;
     std::string subject;  ///< the refused port's or assignment's symbol, or the plugin's URI
     std::string detail;   ///< what is wrong, where the message says more than the subject

@@ -80,17 +80,16 @@ bool select_plugin(plugin_session& s, const char* uri) {
     return s.plugin != nullptr;
 }
 
-bool plan_session(plugin_session& s, const assignment_list& assignments,
-                  bool latency_compensation, uint64_t block_frames) {
+bool plan_session(plugin_session& s, const assignment_list& assignments, bool latency_compensation,
+                  uint64_t block_frames) {
     if (!check_features(s.host, s.plugin))
         return false;
     const std::optional<block_length> block = plan_block_length(s.plugin, block_frames);
     if (!block)
         return false;
     s.block = *block;
-    return allocate_or_report([&] {
-               s.plan = plan_ports(s.host, s.plugin, assignments, latency_compensation);
-           }) &&
+    return allocate_or_report(
+               [&] { s.plan = plan_ports(s.host, s.plugin, assignments, latency_compensation); }) &&
            accept_plan(s.plan);
 }
 
@@ -102,19 +101,19 @@ bool instantiate(plugin_session& s, double sample_rate) {
         return false;
     host_features& f = *s.features;
     s.instance.reset(lilv_plugin_instantiate(s.plugin, sample_rate, f.list.data()));
-    const auto* worker_interface = s.instance ? static_cast<const LV2_Worker_Interface*>(
-                                                    lilv_instance_get_extension_data(
-                                                        s.instance.get(), LV2_WORKER__interface))
-                                              : nullptr;
+    const auto* worker_interface =
+        s.instance ? static_cast<const LV2_Worker_Interface*>(
+                         lilv_instance_get_extension_data(s.instance.get(), LV2_WORKER__interface))
+                   : nullptr;
     const nodes_ptr required{lilv_plugin_get_required_features(s.plugin)};
     const node_ptr schedule{lilv_new_uri(s.host.world.get(), LV2_WORKER__schedule)};
     if (!s.instance || (!worker_interface && lilv_nodes_contains(required.get(), schedule.get()))) {
         error(msg_instantiate_failed);
         return false;
     }
-    if (worker_interface &&
-        !allocate_or_report([&] { f.work.bind(lilv_instance_get_handle(s.instance.get()),
-                                              worker_interface); }))
+    if (worker_interface && !allocate_or_report([&] {
+            f.work.bind(lilv_instance_get_handle(s.instance.get()), worker_interface);
+        }))
         return false;
     if (!restore_default_state(s)) {
         error(msg_state_not_restored);
@@ -138,8 +137,8 @@ float start_value(const port_range& range) {
     return 0;
 }
 
-void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate,
-                 float value, const char* symbol) {
+void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate, float value,
+                 const char* symbol) {
     const double scale = sample_rate_bounds ? sample_rate : 1.0;
     const double v = value;
     if (range.min && range.max) {
@@ -161,19 +160,21 @@ void check_range(const port_range& range, bool sample_rate_bounds, double sample
 port_storage make_port_storage(const port_plan& plan, uint64_t block_frames) {
     port_storage storage;
     storage.values.resize(plan.control_values);
-    storage.cv.assign(plan.cv_inputs + plan.cv_outputs, std::vector<float>(block_frames));
+    storage.blocks.assign(plan.cv_inputs + plan.cv_outputs + plan.unused_outputs,
+                      std::vector<float>(block_frames));
     storage.atom_inputs.resize(plan.atom_inputs);
     storage.atom_outputs.resize(plan.atom_outputs);
     for (const planned_port& p : plan.ports) {
         if (p.role == port_role::atom_in || p.role == port_role::atom_out) {
-            auto& buffers = p.role == port_role::atom_in ? storage.atom_inputs : storage.atom_outputs;
+            auto& buffers =
+                p.role == port_role::atom_in ? storage.atom_inputs : storage.atom_outputs;
             // Whole words: a size that is no multiple of eight is rounded up.
             buffers[p.slot] = {std::unique_ptr<uint64_t[]>(new uint64_t[(p.atom_bytes + 7) / 8]),
                                p.atom_bytes};
         } else if (p.role == port_role::control_in)
             storage.values[p.slot] = initial_value(p);
         else if (p.role == port_role::cv_in)
-            std::fill(storage.cv[p.slot].begin(), storage.cv[p.slot].end(), initial_value(p));
+            std::fill(storage.blocks[p.slot].begin(), storage.blocks[p.slot].end(), initial_value(p));
     }
     return storage;
 }
@@ -196,7 +197,7 @@ void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
                 if (p.assignment)
                     check_range(p.facts.range, p.facts.sample_rate, sample_rate,
                                 p.assignment->value, p.facts.symbol);
-                where = p.role == port_role::cv_in ? static_cast<void*>(st.cv[p.slot].data())
+                where = p.role == port_role::cv_in ? static_cast<void*>(st.blocks[p.slot].data())
                                                    : &st.values[p.slot];
                 break;
             case port_role::control_out:
@@ -204,7 +205,10 @@ void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
                 where = &st.values[p.slot];
                 break;
             case port_role::cv_out:
-                where = st.cv[s.plan.cv_inputs + p.slot].data();
+                where = st.blocks[s.plan.cv_inputs + p.slot].data();
+                break;
+            case port_role::audio_out_unused:
+                where = st.blocks[s.plan.cv_inputs + s.plan.cv_outputs + p.slot].data();
                 break;
             case port_role::atom_in:
                 where = st.atom_inputs[p.slot].words.get();

@@ -25,7 +25,8 @@ struct atom_buffer {
 /// What the ports other than audio are connected to, sized from the plan.
 struct port_storage {
     std::vector<float> values;           ///< one per connected control port
-    std::vector<std::vector<float>> cv;  ///< a block per CV port, inputs first
+    std::vector<std::vector<float>> blocks;  ///< a block per CV input, CV output and unused
+                                             ///< audio output, in that order
     std::vector<atom_buffer> atom_inputs;
     std::vector<atom_buffer> atom_outputs;
 };
@@ -48,8 +49,8 @@ bool select_plugin(plugin_session& s, const char* uri);
 
 /// Refuses, with its error, a plugin that needs what is not offered, cannot take blocks of
 /// `block_frames`, or whose ports or `assignments` cannot be driven; else plans its ports.
-bool plan_session(plugin_session& s, const assignment_list& assignments,
-                  bool latency_compensation, uint64_t block_frames);
+bool plan_session(plugin_session& s, const assignment_list& assignments, bool latency_compensation,
+                  uint64_t block_frames);
 
 /// Creates the instance at `sample_rate` with the features, binds its worker and restores
 /// its default state; false after the error.
@@ -65,8 +66,8 @@ float start_value(const port_range& range);
 
 /// Warns when `value` lies outside the range; bounds of an `lv2:sampleRate` port are given
 /// in fractions of `sample_rate`.
-void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate,
-                 float value, const char* symbol);
+void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate, float value,
+                 const char* symbol);
 
 /// Connects every port the plan feeds: audio to the channel buffers (spare input channels to
 /// the optional inputs, in port order), the rest to the storage. Warns about user values out

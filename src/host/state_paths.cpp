@@ -58,7 +58,8 @@ state_paths::~state_paths() {
 char* state_paths::absolute_path(const char* path) const noexcept {
     if (!path)
         return nullptr;
-    char* const bundle = bundle_ ? lilv_file_uri_parse(lilv_node_as_uri(bundle_), nullptr) : nullptr;
+    char* const bundle =
+        bundle_ ? lilv_file_uri_parse(lilv_node_as_uri(bundle_), nullptr) : nullptr;
     if (path[0] == '/' || !bundle) {
         lilv_free(bundle);
         return strdup(path);
@@ -84,8 +85,8 @@ char* state_paths::make_path(const char* relative) noexcept {
         }
         std::string path = folder_ + "/" + relative;
         // The plugin creates the file; its folders are the host's to make.
-        for (size_t slash = folder_.size() + 1; (slash = path.find('/', slash)) != std::string::npos;
-             ++slash) {
+        for (size_t slash = folder_.size() + 1;
+             (slash = path.find('/', slash)) != std::string::npos; ++slash) {
             path[slash] = '\0';
             mkdir(path.c_str(), 0700);
             path[slash] = '/';

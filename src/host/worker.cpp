@@ -11,10 +11,10 @@ constexpr size_t words_for(uint32_t size) { return 1 + (size_t{size} + 7) / 8; }
 }  // namespace
 
 worker::worker()
-    : schedule_feature{this, [](LV2_Worker_Schedule_Handle h, uint32_t size,
-                                const void* data) noexcept {
-          return static_cast<worker*>(h)->schedule(size, data);
-      }} {}
+    : schedule_feature{this,
+                       [](LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) noexcept {
+                           return static_cast<worker*>(h)->schedule(size, data);
+                       }} {}
 
 void worker::bind(LV2_Handle handle, const LV2_Worker_Interface* interface) {
     // Every byte charged to the budget takes at most as many bytes in a queue, plus a word

@@ -115,8 +115,7 @@ std::string shell_word(std::string_view word) {
 
 namespace {
 
-plugin_summary summarize(const plugin_host& host, const LilvPlugin* plugin,
-                         const port_plan& plan) {
+plugin_summary summarize(const plugin_host& host, const LilvPlugin* plugin, const port_plan& plan) {
     plugin_summary s;
     s.uri = lilv_node_as_string(lilv_plugin_get_uri(plugin));
     const node_ptr name{lilv_plugin_get_name(plugin)};

@@ -28,23 +28,21 @@ struct info_run {
 };
 
 bool build_list(info_run& r) {
-    return allocate_or_report(
-        [&] {
-            std::vector<plugin_summary> summaries;
-            const LilvPlugins* plugins = r.host.plugins;
-            LILV_FOREACH (plugins, i, plugins) {
-                summaries.push_back(summarize_plugin(r.host, lilv_plugins_get(plugins, i)));
-            }
-            r.output = r.settings.json ? list_json(summaries) : list_text(summaries);
-        });
+    return allocate_or_report([&] {
+        std::vector<plugin_summary> summaries;
+        const LilvPlugins* plugins = r.host.plugins;
+        LILV_FOREACH (plugins, i, plugins) {
+            summaries.push_back(summarize_plugin(r.host, lilv_plugins_get(plugins, i)));
+        }
+        r.output = r.settings.json ? list_json(summaries) : list_text(summaries);
+    });
 }
 
 bool build_description(info_run& r, const LilvPlugin* plugin) {
-    return allocate_or_report(
-        [&] {
-            const plugin_description d = describe_plugin(r.host, plugin);
-            r.output = r.settings.json ? description_json(d) : description_text(d);
-        });
+    return allocate_or_report([&] {
+        const plugin_description d = describe_plugin(r.host, plugin);
+        r.output = r.settings.json ? description_json(d) : description_text(d);
+    });
 }
 
 bool build_output(info_run& r) {

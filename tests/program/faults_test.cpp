@@ -56,8 +56,8 @@ TEST(Faults, AReadErrorIsNotTheEndOfTheFile) {
     std::fclose(f);
     for (const char* mode : {"", "--normalize"}) {
         SCOPED_TRACE(mode);
-        std::vector<std::string> args{"-i", dir / "bad.flac", "-o", dir / "out.flac", "-c",
-                                      "latency:100", "--timing"};
+        std::vector<std::string> args{"-i", dir / "bad.flac", "-o",      dir / "out.flac",
+                                      "-c", "latency:100",    "--timing"};
         if (*mode)
             args.push_back(mode);
         args.push_back(test_uri("delay"));
@@ -151,9 +151,9 @@ TEST(Faults, NormalizingKeepsFramesBeyondTheDeclaredLength) {
     const temp_dir dir;
     const sound in = numbered_sound(1, 1000);
     write_sound(dir / "in.wav", in);
-    const result r = run_kelvo({"-i", dir / "in.wav", "-o", dir / "out.wav", "--normalize",
-                                "-c", "first:0", "-c", "later:3000", "-c", "after:1",
-                                test_uri("changing_latency")});
+    const result r =
+        run_kelvo({"-i", dir / "in.wav", "-o", dir / "out.wav", "--normalize", "-c", "first:0",
+                   "-c", "later:3000", "-c", "after:1", test_uri("changing_latency")});
     ASSERT_EQ(0, r.status) << r.err;
     const sound out = read_sound(dir / "out.wav");
     ASSERT_EQ(4000, out.frames());

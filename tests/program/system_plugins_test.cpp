@@ -28,7 +28,19 @@ TEST(SystemPlugins, RunsPluginsThatNeedFeaturesOrAtomAndCVPorts) {
         int channels;
     } cases[] = {
         {"urid:map, atom input", "http://lv2plug.in/plugins/eg-midigate", 1},
-        {"CV input", "http://drobilla.net/plugins/fomp/mvclpf1", 1},
+        {"CV inputs", "http://drobilla.net/plugins/fomp/mvclpf1", 1},
+        {"lv2:isLive", "http://drobilla.net/plugins/fomp/reverb", 2},
+        {"urid:map, optional atom ports of 4 KiB", "http://lsp-plug.in/plugins/lv2/comp_delay_mono",
+         1},
+        {"urid:map, optional atom ports", "http://calf.sourceforge.net/plugins/Filterclavier", 2},
+        {"options:options", "urn:dragonfly:early", 2},
+        {"options, worker, required atom ports", "urn:dragonfly:room", 2},
+        {"options, boundedBlockLength, worker", "http://gareus.org/oss/lv2/zeroconvolv#Mono", 1},
+        {"required atom input and output", "http://gareus.org/oss/lv2/balance", 2},
+        {"log:log, MIDI input", "http://gareus.org/oss/lv2/fat1", 1},
+        // These write their optional outputs and meters whether they are connected or not.
+        {"optional audio output", "http://calf.sourceforge.net/plugins/BassEnhancer", 1},
+        {"optional control outputs", "http://calf.sourceforge.net/plugins/ReverseDelay", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.what) + ": " + c.uri);
@@ -47,8 +59,8 @@ TEST(SystemPlugins, AmplifierScalesEverySampleByItsGainInDecibels) {
     const temp_dir dir;
     const sound in = numbered_sound(1, 3000, 44100);
     write_sound(dir / "in.wav", in);
-    const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav", "-c",
-                                    "gain:-6", "http://lv2plug.in/plugins/eg-amp"});
+    const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav", "-c", "gain:-6",
+                                    "http://lv2plug.in/plugins/eg-amp"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ("", r.err);
     const sound out = read_sound(dir / "out.wav");
@@ -70,8 +82,8 @@ TEST(SystemPlugins, CompensatesAReportedLatencyThatIsNotThere) {
     const int64_t latency = 480;  // 10 ms at 48 kHz
     for (const bool compensate : {true, false}) {
         SCOPED_TRACE(compensate ? "compensated" : "--with-latency");
-        std::vector<std::string> args{"-i", dir / "in.wav", "-o", dir / "out.wav", "-c",
-                                      "delay:10"};
+        std::vector<std::string> args{"-i", dir / "in.wav", "-o", dir / "out.wav",
+                                      "-c", "delay:10"};
         if (!compensate)
             args.push_back("--with-latency");
         args.push_back(uri);
@@ -92,8 +104,8 @@ TEST(SystemPlugins, StereoEffectRunsOnAStereoFile) {
     sound in = numbered_sound(2, 5000, 44100);
     in.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     write_sound(dir / "in.wav", in);
-    const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav",
-                                    "http://drobilla.net/plugins/mda/Overdrive"});
+    const result r = run_installed(
+        {"-i", dir / "in.wav", "-o", dir / "out.wav", "http://drobilla.net/plugins/mda/Overdrive"});
     ASSERT_EQ(0, r.status) << r.err;
     const sound out = read_sound(dir / "out.wav");
     EXPECT_EQ(2, out.channels);

@@ -70,7 +70,7 @@ TEST(PortPlan, GivesEachKindOfPortItsRole) {
         {"assigned audio in", audio | in | assigned, r::assigned_audio_input, role::unconnected,
          {}, nullptr},
         {"audio out", audio | out, r::none, role::audio_out, {0, 0, 1, 0, 0}, nullptr},
-        {"optional audio out", audio | out | opt, r::none, role::unconnected, {}, nullptr},
+        {"optional audio out", audio | out | opt, r::none, role::audio_out_unused, {}, nullptr},
         {"assigned audio out", audio | out | assigned, r::assigned_audio_output,
          role::unconnected, {}, nullptr},
         {"audio, no direction", audio | assigned, r::unknown_type, role::unconnected, {},
@@ -82,14 +82,14 @@ TEST(PortPlan, GivesEachKindOfPortItsRole) {
         {"assigned optional control in", control | in | opt | assigned, r::none,
          role::control_in, {0, 0, 0, 1, 0}, nullptr},
         {"control out", control | out, r::none, role::control_out, {0, 0, 0, 0, 1}, nullptr},
-        {"optional control out", control | out | opt, r::none, role::unconnected, {}, nullptr},
+        {"optional control out", control | out | opt, r::none, role::control_out, {}, nullptr},
         {"latency", control | out | lat, r::none, role::latency, {0, 0, 0, 0, 1}, nullptr},
         {"optional latency", control | out | opt | lat, r::none, role::latency,
          {0, 0, 0, 0, 1}, nullptr},
         {"latency, no compensation", control | out | lat | no_compensation, r::none,
          role::control_out, {0, 0, 0, 0, 1}, nullptr},
         {"optional latency, no compensation", control | out | opt | lat | no_compensation,
-         r::none, role::unconnected, {}, nullptr},
+         r::none, role::control_out, {}, nullptr},
         {"assigned latency", control | out | lat | assigned, r::assigned_control_output,
          role::unconnected, {}, nullptr},
         {"control, no direction", control, r::unknown_type, role::unconnected, {}, nullptr},
@@ -149,7 +149,7 @@ TEST(PortPlan, ReadsTheLastOfSeveralLatencyReporters) {
         EXPECT_EQ(port_refusal::none, plan_port(reporter, nullptr, true, plan));
     }
     EXPECT_EQ(port_role::control_out, plan.ports[0].role);
-    EXPECT_EQ(port_role::unconnected, plan.ports[1].role);
+    EXPECT_EQ(port_role::control_out, plan.ports[1].role);
     EXPECT_EQ(port_role::latency, plan.ports[2].role);
     EXPECT_EQ(plan.ports[2].slot, plan.latency_slot);
     EXPECT_EQ(2u, plan.tally.control_outputs);
