@@ -54,12 +54,13 @@ bool open_input_file(run& r) {
 bool storage_fits(const run& r, uint64_t whole_frames) {
     const port_plan& plan = r.plugin.plan;
     const auto channels = static_cast<uint32_t>(r.input_info.channels);
-    const uint32_t outputs = plan.tally.audio_outputs;
-    const uint32_t cv = plan.cv_inputs + plan.cv_outputs + plan.unused_outputs;
-    const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + cv, outputs);
+    const uint32_t instances = r.plugin.layout.instances;
+    const uint32_t outputs = output_channels(r.plugin);
+    const uint32_t blocks = (plan.cv_inputs + plan.cv_outputs + plan.unused_outputs) * instances;
+    const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + blocks, outputs);
     const auto whole_bytes = checked_product(whole_frames, uint64_t{outputs} * sizeof(float));
     const uint64_t memory = physical_memory_bytes();
-    const uint64_t planned = plan.atom_storage_bytes;
+    const uint64_t planned = plan.atom_storage_bytes * instances;
     return r.settings.block_frames <= max_block_frames && block_bytes && whole_bytes &&
            *whole_bytes <= memory - std::min(memory, planned) &&
            *block_bytes <= memory - std::min(memory, planned) - *whole_bytes;
@@ -72,24 +73,28 @@ bool allocate_storage(run& r) {
         report_out_of_memory();
         return false;
     }
-    const uint32_t outputs = r.plugin.plan.tally.audio_outputs;
+    const uint32_t outputs = output_channels(r.plugin);
     // Built in locals: a failure unwinds them newest first before the message is printed.
     return allocate_or_report([&] {
         audio_buffers buffers = make_audio_buffers(
             r.settings.block_frames, static_cast<uint32_t>(r.input_info.channels), outputs);
-        port_storage ports = make_port_storage(r.plugin.plan, r.settings.block_frames);
+        std::vector<port_storage> ports;
+        ports.reserve(r.plugin.instances.size());
+        for (size_t i = 0; i < r.plugin.instances.size(); ++i)
+            ports.push_back(make_port_storage(r.plugin.plan, r.settings.block_frames));
         whole_output whole = r.settings.normalize
                                  ? make_whole_output(outputs, whole_frames, declared_frames(r))
                                  : whole_output{};
         r.buffers = std::move(buffers);
-        r.plugin.storage = std::move(ports);
+        for (size_t i = 0; i < ports.size(); ++i)
+            r.plugin.instances[i].storage = std::move(ports[i]);
         r.whole = std::move(whole);
     });
 }
 
 bool create_output_file(run& r) {
     r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
-                           r.plugin.plan.tally.audio_outputs);
+                           output_channels(r.plugin));
     return r.output.get() != nullptr;
 }
 
@@ -121,8 +126,7 @@ int drive(run& r, int argc, char** argv) {
         select_plugin(r.plugin, s.plugin_uri) &&
         plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
         open_input_file(r) &&
-        check_channels(r.input_info.channels, r.plugin.plan.tally.audio_inputs_required,
-                       r.plugin.plan.tally.audio_inputs_all) &&
+        choose_layout(r.plugin, r.input_info.channels) &&
         instantiate(r.plugin, sample_rate(r)) && allocate_storage(r) && create_output_file(r);
     if (!ready)
         return 1;
@@ -141,7 +145,7 @@ void release_run(run& r) {
     release(r.buffers);
     release_storage(r.plugin);
     r.whole = {};
-    release_instance(r.plugin);
+    release_instances(r.plugin);
     close_input(r.input);
 }
 

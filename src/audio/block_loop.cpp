@@ -26,7 +26,7 @@ class block_runner {
 public:
     explicit block_runner(const block_loop_io& io)
         : io_{io},
-          latency_value_{latency_report(io.plugin)},
+          reports_latency_{reports_latency(io.plugin)},
           block_{static_cast<int64_t>(io.block_frames)},
           in_{io.input, io.buffers.input_block, channel_count(io.buffers.input_channels)},
           out_{io.output, io.buffers.output_block, channel_count(io.buffers.output_channels)},
@@ -48,7 +48,7 @@ private:
     }
 
     const block_loop_io& io_;
-    const float* latency_value_;  // null without a latency port
+    bool reports_latency_;
     int64_t block_;
     input_stream in_;
     output_stream out_;
@@ -95,10 +95,12 @@ bool block_runner::main_loop() {
         frames_read += f;
         run_plugin(f);
         int64_t skip = 0;
-        if (latency_value_ && !latency_.off) {
-            if (latency_.remaining_latency < 0 &&
-                !read_latency(latency_, *latency_value_, max_latency_frames_))
-                warn_implausible(*latency_value_);
+        if (reports_latency_ && !latency_.off) {
+            if (latency_.remaining_latency < 0) {
+                const float reported = latency_report(io_.plugin);
+                if (!read_latency(latency_, reported, max_latency_frames_))
+                    warn_implausible(reported);
+            }
             skip = skip_frames(latency_, f);
         }
         if (!emit(f, skip))
@@ -118,12 +120,12 @@ bool block_runner::main_loop() {
 // Runs the plugin on silence for as many frames as it reports as latency, so the output gets
 // its last frames; dropping goes on if the latency outlasted the input.
 bool block_runner::flush() {
-    if (!latency_value_ || latency_.off)
+    if (!reports_latency_ || latency_.off)
         return true;
     audio_buffers& b = io_.buffers;
     for (std::vector<float>& channel : b.input_channels)
         std::fill(channel.begin(), channel.end(), 0.0f);
-    const float reported = *latency_value_;
+    const float reported = latency_report(io_.plugin);
     if (!plausible_latency(reported, max_latency_frames_)) {
         warn_implausible(reported);
         return true;

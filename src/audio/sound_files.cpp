@@ -14,9 +14,6 @@ namespace kelvo {
 namespace {
 
 constexpr char msg_input_not_opened[] = "could not open input file: %s";
-constexpr char msg_channels_mismatch[] =
-    "the number of channels of the input file (%d) and the number of input ports "
-    "of the plugin (%u to %u) do not match";
 constexpr char msg_output_not_opened[] = "could not open output file: %s";
 constexpr char msg_output_not_written[] = "could not write output file: %s";
 constexpr char msg_same_file[] = "input and output are the same file";
@@ -38,15 +35,6 @@ sound_file open_input(const char* path, SF_INFO& info) {
     if (!input.get())
         error(msg_input_not_opened, sf_strerror(nullptr));
     return input;
-}
-
-bool check_channels(int channels, uint32_t required, uint32_t all) {
-    if (channels < 0 || static_cast<uint32_t>(channels) < required ||
-        static_cast<uint32_t>(channels) > all) {
-        error(msg_channels_mismatch, channels, required, all);
-        return false;
-    }
-    return true;
 }
 
 bool same_file(const char* input_path, const char* output_path, int output_fd) {

@@ -28,9 +28,6 @@ private:
 /// Opens the input for reading and fills `info`; prints the error when it cannot.
 sound_file open_input(const char* path, SF_INFO& info);
 
-/// False, after the error, unless `required` <= `channels` <= `all`.
-bool check_channels(int channels, uint32_t required, uint32_t all);
-
 /// For an output to standard output ("-"): moves the sound to a descriptor of its own and
 /// points standard output at standard error, so that nothing a plugin prints can end up in
 /// the sound. Returns that descriptor, which the caller closes after the output, or -1 for a

@@ -189,6 +189,23 @@ void refuse(port_plan& plan, port_refusal refusal, const char* subject, std::str
 
 }  // namespace
 
+bool runs_in_groups(const port_tally& t) {
+    return t.audio_inputs_all == t.audio_inputs_required && t.audio_inputs_required >= 1;
+}
+
+bool fans_out(const port_tally& t) { return t.audio_inputs_required >= 2; }
+
+std::optional<channel_layout> layout_for(uint32_t channels, const port_tally& t) {
+    const uint32_t required = t.audio_inputs_required;
+    if (required <= channels && channels <= t.audio_inputs_all)
+        return channel_layout{};
+    if (runs_in_groups(t) && channels % required == 0 && channels / required >= 2)
+        return channel_layout{channels / required, false};
+    if (channels == 1 && fans_out(t))
+        return channel_layout{1, true};
+    return std::nullopt;
+}
+
 port_refusal plan_port(planned_port& port, const port_assignment* assignment,
                        bool latency_compensation, port_plan& plan) {
     const port_facts& f = port.facts;

@@ -109,6 +109,24 @@ struct port_plan {
     std::string detail;   ///< what is wrong, where the message says more than the subject
 };
 
+/// How the channels of a file meet the plugin's audio inputs.
+struct channel_layout {
+    uint32_t instances = 1;  ///< side by side, each on the next required inputs' channels
+    bool fan_out = false;    ///< the file's one channel feeds every required input
+};
+
+/// True when the plugin runs on any multiple of its audio inputs, an instance per group: it
+/// has some, none of them optional.
+bool runs_in_groups(const port_tally& tally);
+
+/// True when a file of one channel can feed every required audio input.
+bool fans_out(const port_tally& tally);
+
+/// The layout for a file of `channels`: as many channels as the plugin has inputs, required
+/// first; else one instance per as many channels as it has inputs, none of them optional;
+/// else one channel to every required input. Nothing when none of these fits.
+std::optional<channel_layout> layout_for(uint32_t channels, const port_tally& tally);
+
 /// Decides `port`'s role and slot within `plan`, given the user's value for it (or null);
 /// returns why it cannot be driven, if it cannot.
 port_refusal plan_port(planned_port& port, const port_assignment* assignment,

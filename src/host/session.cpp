@@ -7,6 +7,7 @@
 #include <lv2/state/state.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +15,9 @@ namespace kelvo {
 
 namespace {
 
+constexpr char msg_channels_mismatch[] =
+    "the number of channels of the input file (%d) and the number of input ports of the plugin "
+    "(%u to %u) do not match";
 constexpr char msg_instantiate_failed[] = "failed to instantiate the plugin";
 constexpr char msg_state_not_restored[] = "could not restore the plugin's default state";
 constexpr char msg_out_of_range_both[] = "out of range value for port '%s' (min: %g, max: %g)";
@@ -42,28 +46,73 @@ const void* watched_extension_data(const char* uri) noexcept {
 }
 
 // Restores the default state the plugin's description gives, if it gives one.
-bool restore_default_state(plugin_session& s) {
+bool restore_default_state(const plugin_session& s, plugin_instance& p) {
     const LilvNode* uri = lilv_plugin_get_uri(s.plugin);
     LilvWorld* const world = s.host.world.get();
     if (!lilv_world_ask(world, uri, s.host.uris.state_state.get(), nullptr))
         return true;
     const auto* iface = static_cast<const LV2_State_Interface*>(
-        lilv_instance_get_extension_data(s.instance.get(), LV2_STATE__interface));
+        lilv_instance_get_extension_data(p.instance.get(), LV2_STATE__interface));
     if (!iface || !iface->restore)
         return true;
     using state_ptr = std::unique_ptr<LilvState, c_free<lilv_state_free>>;
-    const state_ptr state{lilv_state_new_from_world(world, &s.features->urids.map_feature, uri)};
+    const state_ptr state{lilv_state_new_from_world(world, &p.features->urids.map_feature, uri)};
     if (!state)
         return false;
-    LV2_Descriptor descriptor = *s.instance->lv2_descriptor;
+    LV2_Descriptor descriptor = *p.instance->lv2_descriptor;
     descriptor.extension_data = watched_extension_data;
-    LilvInstance watched = *s.instance;
+    LilvInstance watched = *p.instance;
     watched.lv2_descriptor = &descriptor;
     watch = {iface, LV2_STATE_SUCCESS};
-    lilv_state_restore(state.get(), &watched, nullptr, nullptr, 0, s.features->list.data());
+    lilv_state_restore(state.get(), &watched, nullptr, nullptr, 0, p.features->list.data());
     // Work the restore asked for is done, and answered, before the first run.
-    s.features->work.deliver(false);
+    p.features->work.deliver(false);
     return watch.status == LV2_STATE_SUCCESS;
+}
+
+// Creates one instance with its features; false after the error.
+bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instance& p) {
+    if (!allocate_or_report([&] {
+            p.features = std::make_unique<host_features>(s.plugin, sample_rate, s.block,
+                                                         s.plan.sequence_bytes);
+        }))
+        return false;
+    host_features& f = *p.features;
+    p.instance.reset(lilv_plugin_instantiate(s.plugin, sample_rate, f.list.data()));
+    const auto* worker_interface =
+        p.instance ? static_cast<const LV2_Worker_Interface*>(
+                         lilv_instance_get_extension_data(p.instance.get(), LV2_WORKER__interface))
+                   : nullptr;
+    const nodes_ptr required{lilv_plugin_get_required_features(s.plugin)};
+    const node_ptr schedule{lilv_new_uri(s.host.world.get(), LV2_WORKER__schedule)};
+    if (!p.instance || (!worker_interface && lilv_nodes_contains(required.get(), schedule.get()))) {
+        error(msg_instantiate_failed);
+        return false;
+    }
+    if (worker_interface && !allocate_or_report([&] {
+            f.work.bind(lilv_instance_get_handle(p.instance.get()), worker_interface);
+        }))
+        return false;
+    if (!restore_default_state(s, p)) {
+        error(msg_state_not_restored);
+        return false;
+    }
+    // A plugin told that a URI has no number may carry on as if nothing were wrong.
+    if (f.urids.exhausted()) {
+        report_out_of_memory();
+        return false;
+    }
+    return true;
+}
+
+// The file channel that feeds the audio input `p` of instance `i`, or none.
+std::optional<size_t> input_channel(const plugin_session& s, const planned_port& p, uint32_t i,
+                                    size_t channels) {
+    if (p.role == port_role::audio_in_optional)
+        return p.slot < channels && s.layout.instances == 1 && !s.layout.fan_out
+                   ? std::optional<size_t>{p.slot}
+                   : std::nullopt;
+    return s.layout.fan_out ? 0 : size_t{i} * s.plan.tally.audio_inputs_required + p.slot;
 }
 
 // The value a control or CV input starts at.
@@ -93,36 +142,28 @@ bool plan_session(plugin_session& s, const assignment_list& assignments, bool la
            accept_plan(s.plan);
 }
 
+bool choose_layout(plugin_session& s, int channels) {
+    const port_tally& t = s.plan.tally;
+    const std::optional<channel_layout> layout =
+        channels > 0 ? layout_for(static_cast<uint32_t>(channels), t) : std::nullopt;
+    if (!layout) {
+        error(msg_channels_mismatch, channels, t.audio_inputs_required, t.audio_inputs_all);
+        return false;
+    }
+    s.layout = *layout;
+    return true;
+}
+
+uint32_t output_channels(const plugin_session& s) {
+    return s.layout.instances * s.plan.tally.audio_outputs;
+}
+
 bool instantiate(plugin_session& s, double sample_rate) {
-    if (!allocate_or_report([&] {
-            s.features = std::make_unique<host_features>(s.plugin, sample_rate, s.block,
-                                                         s.plan.sequence_bytes);
-        }))
+    if (!allocate_or_report([&] { s.instances.resize(s.layout.instances); }))
         return false;
-    host_features& f = *s.features;
-    s.instance.reset(lilv_plugin_instantiate(s.plugin, sample_rate, f.list.data()));
-    const auto* worker_interface =
-        s.instance ? static_cast<const LV2_Worker_Interface*>(
-                         lilv_instance_get_extension_data(s.instance.get(), LV2_WORKER__interface))
-                   : nullptr;
-    const nodes_ptr required{lilv_plugin_get_required_features(s.plugin)};
-    const node_ptr schedule{lilv_new_uri(s.host.world.get(), LV2_WORKER__schedule)};
-    if (!s.instance || (!worker_interface && lilv_nodes_contains(required.get(), schedule.get()))) {
-        error(msg_instantiate_failed);
-        return false;
-    }
-    if (worker_interface && !allocate_or_report([&] {
-            f.work.bind(lilv_instance_get_handle(s.instance.get()), worker_interface);
-        }))
-        return false;
-    if (!restore_default_state(s)) {
-        error(msg_state_not_restored);
-        return false;
-    }
-    // A plugin told that a URI has no number may carry on as if nothing were wrong.
-    if (f.urids.exhausted()) {
-        report_out_of_memory();
-        return false;
+    for (plugin_instance& p : s.instances) {
+        if (!instantiate_one(s, sample_rate, p))
+            return false;
     }
     return true;
 }
@@ -179,22 +220,28 @@ port_storage make_port_storage(const port_plan& plan, uint64_t block_frames) {
     return storage;
 }
 
-void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
-                   std::span<std::vector<float>> outputs, double sample_rate) {
-    port_storage& st = s.storage;
+namespace {
+
+void connect_instance(plugin_session& s, uint32_t i, std::span<std::vector<float>> inputs,
+                      std::span<std::vector<float>> outputs, double sample_rate) {
+    port_storage& st = s.instances[i].storage;
+    LilvInstance* const instance = s.instances[i].instance.get();
+    const size_t first_output = size_t{i} * s.plan.tally.audio_outputs;
     for (const planned_port& p : s.plan.ports) {
         void* where = nullptr;
         switch (p.role) {
             case port_role::audio_in:
             case port_role::audio_in_optional:
-                where = p.slot < inputs.size() ? inputs[p.slot].data() : nullptr;
+                if (const std::optional<size_t> c = input_channel(s, p, i, inputs.size()))
+                    where = inputs[*c].data();
                 break;
             case port_role::audio_out:
-                where = outputs[p.slot].data();
+                where = outputs[first_output + p.slot].data();
                 break;
             case port_role::control_in:
             case port_role::cv_in:
-                if (p.assignment)
+                // Every instance gets the same values: one warning will do.
+                if (p.assignment && i == 0)
                     check_range(p.facts.range, p.facts.sample_rate, sample_rate,
                                 p.assignment->value, p.facts.symbol);
                 where = p.role == port_role::cv_in ? static_cast<void*>(st.blocks[p.slot].data())
@@ -220,44 +267,71 @@ void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
                 break;
         }
         if (where)
-            lilv_instance_connect_port(s.instance.get(), p.index, where);
+            lilv_instance_connect_port(instance, p.index, where);
     }
 }
 
+}  // namespace
+
+void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
+                   std::span<std::vector<float>> outputs, double sample_rate) {
+    for (uint32_t i = 0; i < s.instances.size(); ++i)
+        connect_instance(s, i, inputs, outputs, sample_rate);
+}
+
 void activate(plugin_session& s) {
-    lilv_instance_activate(s.instance.get());
+    for (plugin_instance& p : s.instances)
+        lilv_instance_activate(p.instance.get());
     s.active = true;
 }
 
 void run_block(plugin_session& s, uint32_t frames) {
-    // Inputs are empty sequences; outputs offer their whole capacity as an empty chunk.
-    for (atom_buffer& buffer : s.storage.atom_inputs) {
-        auto* const sequence = reinterpret_cast<LV2_Atom_Sequence*>(buffer.words.get());
-        *sequence = {{sizeof(LV2_Atom_Sequence_Body), s.features->atom_Sequence}, {0, 0}};
+    for (plugin_instance& p : s.instances) {
+        // Inputs are empty sequences; outputs offer their whole capacity as an empty chunk.
+        const host_features& f = *p.features;
+        for (atom_buffer& buffer : p.storage.atom_inputs) {
+            auto* const sequence = reinterpret_cast<LV2_Atom_Sequence*>(buffer.words.get());
+            *sequence = {{sizeof(LV2_Atom_Sequence_Body), f.atom_Sequence}, {0, 0}};
+        }
+        for (atom_buffer& buffer : p.storage.atom_outputs) {
+            auto* const chunk = reinterpret_cast<LV2_Atom*>(buffer.words.get());
+            *chunk = {buffer.bytes - static_cast<uint32_t>(sizeof(LV2_Atom)), f.atom_Chunk};
+        }
+        lilv_instance_run(p.instance.get(), frames);
+        p.features->work.deliver(true);
     }
-    for (atom_buffer& buffer : s.storage.atom_outputs) {
-        auto* const chunk = reinterpret_cast<LV2_Atom*>(buffer.words.get());
-        *chunk = {buffer.bytes - static_cast<uint32_t>(sizeof(LV2_Atom)), s.features->atom_Chunk};
-    }
-    lilv_instance_run(s.instance.get(), frames);
-    s.features->work.deliver(true);
 }
 
-const float* latency_report(const plugin_session& s) {
-    return s.plan.latency_slot ? &s.storage.values[*s.plan.latency_slot] : nullptr;
+bool reports_latency(const plugin_session& s) { return s.plan.latency_slot.has_value(); }
+
+float latency_report(const plugin_session& s) {
+    float latency = 0;
+    for (size_t i = 0; i < s.instances.size(); ++i) {
+        const float reported = s.instances[i].storage.values[*s.plan.latency_slot];
+        if (i == 0 || std::isnan(reported) || reported > latency)
+            latency = reported;
+        if (std::isnan(latency))
+            break;
+    }
+    return latency;
 }
 
 void deactivate(plugin_session& s) {
-    if (s.active)
-        lilv_instance_deactivate(s.instance.get());
+    if (s.active) {
+        for (plugin_instance& p : s.instances)
+            lilv_instance_deactivate(p.instance.get());
+    }
     s.active = false;
 }
 
-void release_storage(plugin_session& s) { s.storage = {}; }
+void release_storage(plugin_session& s) {
+    for (auto p = s.instances.rbegin(); p != s.instances.rend(); ++p)
+        p->storage = {};
+}
 
-void release_instance(plugin_session& s) {
-    s.instance.reset();
-    s.features.reset();
+void release_instances(plugin_session& s) {
+    while (!s.instances.empty())
+        s.instances.pop_back();
 }
 
 }  // namespace kelvo

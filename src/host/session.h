@@ -31,16 +31,23 @@ struct port_storage {
     std::vector<atom_buffer> atom_outputs;
 };
 
+/// One instance, with what it is offered and what its ports are connected to; destroyed
+/// newest first.
+struct plugin_instance {
+    std::unique_ptr<host_features> features;  // plugins keep pointers into it: never moves
+    instance_ptr instance;
+    port_storage storage;
+};
+
 /// The plugin's side of a run: the world, the plugin, its port plan, the features it is
-/// offered, the instance and its activation. The audio side asks it to run blocks.
+/// offered, its instances and their activation. The audio side asks it to run blocks.
 struct plugin_session {
     plugin_host host;
     const LilvPlugin* plugin = nullptr;  ///< belongs to the world
     port_plan plan;
     block_length block;
-    std::unique_ptr<host_features> features;  // plugins keep pointers into it: never moves
-    instance_ptr instance;
-    port_storage storage;
+    channel_layout layout;
+    std::vector<plugin_instance> instances;
     bool active = false;
 };
 
@@ -52,8 +59,14 @@ bool select_plugin(plugin_session& s, const char* uri);
 bool plan_session(plugin_session& s, const assignment_list& assignments, bool latency_compensation,
                   uint64_t block_frames);
 
-/// Creates the instance at `sample_rate` with the features, binds its worker and restores
-/// its default state; false after the error.
+/// Chooses how a file of `channels` feeds the plugin; false, after the error, when it cannot.
+bool choose_layout(plugin_session& s, int channels);
+
+/// The output's channels: every instance's required audio outputs.
+uint32_t output_channels(const plugin_session& s);
+
+/// Creates the instances at `sample_rate` with their features, binds their workers and
+/// restores their default state; false after the error.
 bool instantiate(plugin_session& s, double sample_rate);
 
 /// Storage for every port the plan connects besides audio, control values at their start:
@@ -69,27 +82,30 @@ float start_value(const port_range& range);
 void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate, float value,
                  const char* symbol);
 
-/// Connects every port the plan feeds: audio to the channel buffers (spare input channels to
-/// the optional inputs, in port order), the rest to the storage. Warns about user values out
-/// of range.
+/// Connects every port the plan feeds, in every instance: audio to the channel buffers of the
+/// layout (spare input channels to the optional inputs, in port order), the rest to the
+/// instance's storage. Warns about user values out of range.
 void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
                    std::span<std::vector<float>> outputs, double sample_rate);
 
 void activate(plugin_session& s);
 
-/// Runs the plugin on `frames` frames: fresh atom buffers, then `run`, then the responses of
-/// the work it asked for.
+/// Runs every instance on `frames` frames: fresh atom buffers, then `run`, then the responses
+/// of the work it asked for.
 void run_block(plugin_session& s, uint32_t frames);
 
-/// Where the latency port writes; null without one.
-const float* latency_report(const plugin_session& s);
+/// True when the plugin reports its latency.
+bool reports_latency(const plugin_session& s);
+
+/// The largest latency an instance reports (NaN if one reports NaN).
+float latency_report(const plugin_session& s);
 
 void deactivate(plugin_session& s);
 
-/// Frees the port storage.
+/// Frees the port storage, newest first.
 void release_storage(plugin_session& s);
 
-/// Frees the instance, then what it was offered.
-void release_instance(plugin_session& s);
+/// Frees the instances, newest first, each before what it was offered.
+void release_instances(plugin_session& s);
 
 }  // namespace kelvo

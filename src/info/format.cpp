@@ -102,6 +102,23 @@ std::string channels_text(const port_tally& t) {
     return out;
 }
 
+// The channel counts beyond the plugin's own inputs that kelvo takes, and how.
+std::string other_channels_text(const port_tally& t) {
+    const std::string in = std::to_string(t.audio_inputs_required);
+    const std::string out = std::to_string(t.audio_outputs) +
+                            (t.audio_outputs == 1 ? " output channel" : " output channels");
+    std::string text;
+    if (runs_in_groups(t))
+        text = t.audio_inputs_required == 1
+                   ? "any number, an instance per channel with " + out + " each"
+                   : "any multiple of " + in + ", an instance per " + in + " channels with " +
+                         out + " each";
+    if (fans_out(t))
+        text += (text.empty() ? "" : "; ") + std::string{"1, fed to all "} + in +
+                " inputs, with " + out;
+    return text;
+}
+
 void write_optional(json_writer& json, const std::optional<float>& value) {
     if (value)
         json.number(*value);
@@ -219,6 +236,8 @@ std::string description_text(const plugin_description& d) {
         append_port_line(out, p);
     out += "Input channels: " + channels_text(s.tally) + '\n';
     out += "Output channels: " + std::to_string(s.tally.audio_outputs) + '\n';
+    if (const std::string other = other_channels_text(s.tally); !other.empty())
+        out += "Other input channels: " + other + '\n';
     out += "Runnable: " + printable(verdict_text(s.run)) + '\n';
     out += "Command: " + command_line(d) + '\n';
     return out;
@@ -253,6 +272,10 @@ std::string description_json(const plugin_description& d) {
     json.end_object();
     json.key("output_channels");
     json.integer(s.tally.audio_outputs);
+    json.key("instance_per_input_group");
+    json.boolean(runs_in_groups(s.tally));
+    json.key("mono_to_all_inputs");
+    json.boolean(fans_out(s.tally));
     write_verdict(json, s.run);
     json.key("command");
     json.string(command_line(d));

@@ -234,6 +234,7 @@ TEST(Info, DescribesAPluginPortByPort) {
          "  8 both_bounds \"Both bounds\": control input, minimum -1, maximum 1\n"
          "Input channels: 1\n"
          "Output channels: 1\n"
+         "Other input channels: any number, an instance per channel with 1 output channel each\n"
          "Runnable: yes\n"
          "Command: kelvo -i input.wav -o output.wav -c with_default:440 -c min_only:0.5 "
          "-c max_only:7 -c bare:0 -c rate_bound:12000 -c optional_knob:3 -c both_bounds:-1 "
@@ -250,6 +251,7 @@ TEST(Info, DescribesAPluginPortByPort) {
          "  3 second \"Second latency\": control output, optional, reports latency\n"
          "Input channels: 1\n"
          "Output channels: 1\n"
+         "Other input channels: any number, an instance per channel with 1 output channel each\n"
          "Runnable: yes\n"
          "Command: kelvo -i input.wav -o output.wav http://kelvo.test/plugins/two_latency\n"},
         {"optional_input",
@@ -277,6 +279,7 @@ TEST(Info, DescribesAPluginPortByPort) {
          "  1 out \"Out\": audio output\n"
          "Input channels: 1\n"
          "Output channels: 1\n"
+         "Other input channels: any number, an instance per channel with 1 output channel each\n"
          "Runnable: no: the plugin requires features that this program does not support, "
          "sorry\n"
          "Command: kelvo -i input.wav -o output.wav http://kelvo.test/plugins/needs_feature\n"},
@@ -291,6 +294,7 @@ TEST(Info, DescribesAPluginPortByPort) {
          "  2 floating \"Floating\": audio, no direction\n"
          "Input channels: 1\n"
          "Output channels: 1\n"
+         "Other input channels: any number, an instance per channel with 1 output channel each\n"
          "Runnable: no: port 'floating' has a port type this program does not understand\n"
          "Command: kelvo -i input.wav -o output.wav http://kelvo.test/plugins/audio_nodir\n"},
         {"midi_first",
@@ -304,6 +308,7 @@ TEST(Info, DescribesAPluginPortByPort) {
          "  2 out \"Out\": audio output\n"
          "Input channels: 1\n"
          "Output channels: 1\n"
+         "Other input channels: any number, an instance per channel with 1 output channel each\n"
          "Runnable: yes\n"
          "Command: kelvo -i input.wav -o output.wav http://kelvo.test/plugins/midi_first\n"},
     };
@@ -335,6 +340,7 @@ TEST(Info, PrintsControlCharactersAsSpacesAndQuotesTheCommandForTheShell) {
         "  5 huge \"Huge\": control input, default inf, minimum -inf\n"
         "Input channels: 1\n"
         "Output channels: 1\n"
+        "Other input channels: any number, an instance per channel with 1 output channel each\n"
         "Runnable: yes\n"
         "Command: kelvo -i input.wav -o output.wav -c level:-6.5 -c time:0.001 "
         "-c unnamed_unit:0 -c huge:inf "
@@ -364,7 +370,8 @@ TEST(Info, DescribesAPluginInJson) {
          {
              {"list(d)",
               "['uri', 'name', 'required_features', 'optional_features', 'unsupported_features', 'ports', "
-              "'input_channels', 'output_channels', 'runnable', 'reason', 'command']"},
+              "'input_channels', 'output_channels', 'instance_per_input_group', "
+              "'mono_to_all_inputs', 'runnable', 'reason', 'command']"},
              {"all(str(list(p)) == \"" + port_keys + "\" for p in d['ports'])", "True"},
              {"d['uri'], d['name']",
               "('http://kelvo.test/plugins/controls', 'kelvo test controls')"},
@@ -408,6 +415,11 @@ TEST(Info, DescribesAPluginInJson) {
         {test_uri("optional_input"),
          {
              {"d['input_channels'], d['output_channels']", "({'minimum': 1, 'maximum': 2}, 2)"},
+             {"d['instance_per_input_group'], d['mono_to_all_inputs']", "(False, False)"},
+         }},
+        {test_uri("stereo"),
+         {
+             {"d['instance_per_input_group'], d['mono_to_all_inputs']", "(True, True)"},
          }},
         {test_uri("audio_nodir"),
          {

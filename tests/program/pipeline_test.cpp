@@ -45,6 +45,14 @@ TEST(Pipeline, AudioOutputsCarryTheirPluginsWork) {
         {"optional_input", {}, 1, {{0, 1.0f}, {-1, 0.0f}}},
         {"only_optional_input", {}, 1, {{0, 1.0f}}},
         {"optional_output", {}, 1, {{0, 1.0f}}},
+        // More channels than inputs: an instance per group of channels, each on its own.
+        {"amp", {"-c", "gain:0.5"}, 2, {{0, 0.5f}, {1, 0.5f}}},
+        {"amp", {"-c", "gain:0.5"}, 6, {{0, 0.5f}, {1, 0.5f}, {2, 0.5f}, {3, 0.5f}, {4, 0.5f}, {5, 0.5f}}},
+        {"stereo", {"-c", "gain:0.5"}, 6, {{0, 0.5f}, {1, 0.5f}, {2, 0.5f}, {3, 0.5f}, {4, 0.5f}, {5, 0.5f}}},
+        {"mono_to_stereo", {}, 2, {{0, 1.0f}, {0, 0.5f}, {1, 1.0f}, {1, 0.5f}}},
+        {"delay", {"-c", "latency:100", "-n", "64"}, 2, {{0, 1.0f}, {1, 1.0f}}},
+        // One channel feeds every required input.
+        {"stereo", {"-c", "gain:0.5"}, 1, {{0, 0.5f}, {0, 0.5f}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string{c.plugin} + " on " + std::to_string(c.channels) + " channels");
@@ -102,8 +110,8 @@ TEST(Pipeline, ChannelCountOutsideTheAudioInputsIsRefused) {
         {"optional_input", 3,
          "kelvo: error: the number of channels of the input file (3) and the number of input "
          "ports of the plugin (1 to 2) do not match\n"},
-        {"stereo", 1,
-         "kelvo: error: the number of channels of the input file (1) and the number of input "
+        {"stereo", 3,
+         "kelvo: error: the number of channels of the input file (3) and the number of input "
          "ports of the plugin (2 to 2) do not match\n"},
     };
     for (const auto& c : cases) {
