@@ -3,6 +3,7 @@
 #include "audio/block_loop.h"
 #include "audio/buffers.h"
 #include "audio/normalize.h"
+#include "audio/output_format.h"
 #include "audio/sound_files.h"
 #include "cli/assignments.h"
 #include "cli/options.h"
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -30,9 +32,11 @@ struct run {
     plugin_session plugin;  // the world and the plugin first, its instance after the input
     SF_INFO input_info{};
     sound_file input;
+    int output_format = 0;
     int sound_fd = -1;  // where the sound goes when it goes to standard output
     audio_buffers buffers;
     whole_output whole;
+    channel_buffers tail;
     sound_file output;
     int exit_status = 0;
 };
@@ -42,6 +46,12 @@ double sample_rate(const run& r) { return r.input_info.samplerate; }
 // libsndfile gives SF_COUNT_MAX for a stream whose length it cannot tell.
 int64_t declared_frames(const run& r) {
     return r.input_info.frames < SF_COUNT_MAX ? r.input_info.frames : 0;
+}
+
+// The most frames the tail may add.
+uint64_t tail_frames(const run& r) {
+    const double seconds = std::max(r.settings.tail_seconds, 0.0);
+    return static_cast<uint64_t>(std::llround(seconds * sample_rate(r)));
 }
 
 bool open_input_file(run& r) {
@@ -58,7 +68,8 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
     const uint32_t outputs = output_channels(r.plugin);
     const uint32_t blocks = (plan.cv_inputs + plan.cv_outputs + plan.unused_outputs) * instances;
     const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + blocks, outputs);
-    const auto whole_bytes = checked_product(whole_frames, uint64_t{outputs} * sizeof(float));
+    const auto whole_bytes =
+        checked_product(whole_frames + tail_frames(r), uint64_t{outputs} * sizeof(float));
     const uint64_t memory = physical_memory_bytes();
     const uint64_t planned = plan.atom_storage_bytes * instances;
     return r.settings.block_frames <= max_block_frames && block_bytes && whole_bytes &&
@@ -85,16 +96,29 @@ bool allocate_storage(run& r) {
         whole_output whole = r.settings.normalize
                                  ? make_whole_output(outputs, whole_frames, declared_frames(r))
                                  : whole_output{};
+        channel_buffers tail = tail_frames(r) > 0 ? channel_buffers(outputs, tail_frames(r))
+                                                  : channel_buffers{};
         r.buffers = std::move(buffers);
         for (size_t i = 0; i < ports.size(); ++i)
             r.plugin.instances[i].storage = std::move(ports[i]);
         r.whole = std::move(whole);
+        r.tail = std::move(tail);
     });
 }
 
+bool choose_format(run& r) {
+    const std::optional<int> format = choose_output_format(
+        {r.settings.format, r.settings.bits}, r.input_info.format,
+        static_cast<int>(output_channels(r.plugin)), r.input_info.samplerate);
+    r.output_format = format.value_or(0);
+    return format.has_value();
+}
+
 bool create_output_file(run& r) {
+    if (!r.settings.format)
+        warn_about_misleading_name(r.settings.output_path, r.output_format);
     r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
-                           output_channels(r.plugin));
+                           r.output_format, output_channels(r.plugin));
     return r.output.get() != nullptr;
 }
 
@@ -102,9 +126,9 @@ bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
     const run_settings& s = r.settings;
-    const block_loop_io io{s.block_frames, s.timing,           s.normalize, r.input.get(),
-                           r.output.get(), r.plugin,           r.buffers,   r.whole,
-                           sample_rate(r), declared_frames(r), report};
+    const block_loop_io io{s.block_frames, s.timing, s.normalize,    r.input.get(),
+                           r.output.get(), r.plugin, r.buffers,      r.whole,
+                           r.tail,         sample_rate(r), declared_frames(r), report};
     return process_blocks(io);
 }
 
@@ -121,12 +145,14 @@ int drive(run& r, int argc, char** argv) {
     run_settings& s = r.settings;
     if (s.block_frames == 0)
         s.block_frames = default_block_frames;
+    if (!check_format_request({s.format, s.bits}))
+        return 1;
     r.sound_fd = set_aside_standard_output(s.output_path);
     const bool ready =
         select_plugin(r.plugin, s.plugin_uri) &&
         plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
         open_input_file(r) &&
-        choose_layout(r.plugin, r.input_info.channels) &&
+        choose_layout(r.plugin, r.input_info.channels) && choose_format(r) &&
         instantiate(r.plugin, sample_rate(r)) && allocate_storage(r) && create_output_file(r);
     if (!ready)
         return 1;
@@ -145,6 +171,7 @@ void release_run(run& r) {
     release(r.buffers);
     release_storage(r.plugin);
     r.whole = {};
+    r.tail = {};
     release_instances(r.plugin);
     close_input(r.input);
 }

@@ -35,9 +35,15 @@ public:
 
     bool main_loop();
     bool flush();
+    bool tail();
     bool finish();
 
 private:
+    /// Runs the plugin on `frames` frames of silence and hands each stretch of its checked
+    /// output to `take(from, to)`, indices into the output channel buffers; stops when it
+    /// returns false.
+    template <typename Take>
+    bool on_silence(int64_t frames, Take take);
     void run_plugin(int64_t frames);
     bool emit(int64_t frames, int64_t skip);
     static uint32_t channel_count(const channel_buffers& channels) {
@@ -131,20 +137,54 @@ bool block_runner::flush() {
         return true;
     }
     const float rounded = std::roundf(reported);
-    auto tail = rounded > 0 ? static_cast<int64_t>(rounded) : 0;
-    if (const int64_t c = std::min(carried_, tail); c > 0) {
-        const int64_t end = last_frames_ + c;
-        check_output_block(b.output_channels, end, io_.normalize, check_, last_frames_);
-        if (!emit(end, last_frames_ + skip_frames(latency_, c)))
+    return on_silence(rounded > 0 ? static_cast<int64_t>(rounded) : 0,
+                      [&](int64_t from, int64_t to) {
+                          return emit(to, from + skip_frames(latency_, to - from));
+                      });
+}
+
+// Runs the plugin on silence for the tail's frames, then keeps them up to the last audible
+// one: a reverb rings out, and a plugin that adds nothing after the input adds nothing.
+bool block_runner::tail() {
+    channel_buffers& tail = io_.tail;
+    const int64_t capacity = tail.empty() ? 0 : static_cast<int64_t>(tail[0].size());
+    if (capacity == 0)
+        return true;
+    for (std::vector<float>& channel : io_.buffers.input_channels)
+        std::fill(channel.begin(), channel.end(), 0.0f);
+    int64_t kept = 0;
+    on_silence(capacity, [&](int64_t from, int64_t to) {
+        for (size_t c = 0; c < tail.size(); ++c) {
+            const float* const produced = io_.buffers.output_channels[c].data();
+            std::copy(produced + from, produced + to, tail[c].data() + kept);
+        }
+        kept += to - from;
+        return true;
+    });
+    const int64_t audible = audible_frames(tail, kept);
+    return io_.normalize ? append(io_.whole, tail, audible, 0)
+                         : queue_frames(out_, tail, audible, 0, 0);
+}
+
+template <typename Take>
+bool block_runner::on_silence(int64_t frames, Take take) {
+    // After a short block of a plugin that runs fixed blocks, what it made of the silence that
+    // filled the block comes first.
+    if (const int64_t c = std::min(carried_, frames); c > 0) {
+        const int64_t from = last_frames_;
+        last_frames_ += c;
+        carried_ -= c;
+        frames -= c;
+        check_output_block(io_.buffers.output_channels, last_frames_, io_.normalize, check_, from);
+        if (!take(from, last_frames_))
             return false;
-        tail -= c;
     }
-    while (tail > 0) {
-        const int64_t e = std::min(tail, block_);
+    while (frames > 0) {
+        const int64_t e = std::min(frames, block_);
         run_plugin(e);
-        if (!emit(e, skip_frames(latency_, e)))
+        if (!take(int64_t{0}, e))
             return false;
-        tail -= e;
+        frames -= e;
     }
     return true;
 }
@@ -184,6 +224,16 @@ bool read_latency(latency_state& state, float reported, double max_frames) {
     return true;
 }
 
+int64_t audible_frames(std::span<const std::vector<float>> channels, int64_t frames) {
+    for (int64_t i = frames; i > 0; --i) {
+        for (const std::vector<float>& channel : channels) {
+            if (!(std::fabs(channel[static_cast<size_t>(i - 1)]) < audible_level))
+                return i;
+        }
+    }
+    return 0;
+}
+
 int64_t skip_frames(latency_state& state, int64_t frames) {
     if (state.off || !(state.remaining_latency > 0))
         return 0;
@@ -199,7 +249,7 @@ int64_t skip_frames(latency_state& state, int64_t frames) {
 bool process_blocks(const block_loop_io& io) {
     progress_start(program_name(), io.input_frames, io.sample_rate);
     block_runner runner{io};
-    const bool done = runner.main_loop() && runner.flush() && runner.finish();
+    const bool done = runner.main_loop() && runner.flush() && runner.tail() && runner.finish();
     progress_erase();
     return done;
 }

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <vector>
 
 namespace kelvo {
 
@@ -30,6 +32,13 @@ bool plausible_latency(float reported, double max_frames);
 /// false when the report is implausible.
 bool read_latency(latency_state& state, float reported, double max_frames);
 
+/// The quietest sample of a tail that is kept: -96 dBFS.
+constexpr float audible_level = 1.5848932e-5f;
+
+/// How many of the first `frames` frames to keep so that the last one kept has a sample at or
+/// above audible_level in some channel (an infinite one counts).
+int64_t audible_frames(std::span<const std::vector<float>> channels, int64_t frames);
+
 /// The frames to drop from the front of a block of `frames` (all of them while dropping).
 int64_t skip_frames(latency_state& state, int64_t frames);
 
@@ -43,6 +52,7 @@ struct block_loop_io {
     plugin_session& plugin;
     audio_buffers& buffers;
     whole_output& whole;  ///< used in normalize mode only
+    channel_buffers& tail;  ///< room for the most tail frames to keep; empty without one
     double sample_rate;
     int64_t input_frames;  ///< what the input's header declares; 0 or less when unknown
     FILE* report;          ///< where the gain and timing lines go

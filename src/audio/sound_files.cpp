@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +26,35 @@ bool identify(const char* path, int dash_fd, struct stat& st) {
     if (std::strcmp(path, "-") == 0)
         return fstat(dash_fd, &st) == 0;
     return stat(path, &st) == 0;
+}
+
+// A file that keeps nothing, to see whether libsndfile takes a format before a real file is
+// touched.
+struct nowhere {
+    sf_count_t length = 0;
+    sf_count_t position = 0;
+};
+
+bool writes_nowhere(const SF_INFO& wanted) {
+    SF_VIRTUAL_IO io{};
+    io.get_filelen = [](void* n) { return static_cast<nowhere*>(n)->length; };
+    io.seek = [](sf_count_t offset, int whence, void* n) {
+        auto& f = *static_cast<nowhere*>(n);
+        const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f.position : f.length;
+        return f.position = base + offset;
+    };
+    io.read = [](void*, sf_count_t, void*) -> sf_count_t { return 0; };
+    io.write = [](const void*, sf_count_t count, void* n) {
+        auto& f = *static_cast<nowhere*>(n);
+        f.position += count;
+        f.length = std::max(f.length, f.position);
+        return count;
+    };
+    io.tell = [](void* n) { return static_cast<nowhere*>(n)->position; };
+    nowhere sink;
+    SF_INFO info = wanted;
+    sound_file trial{sf_open_virtual(&io, SFM_WRITE, &info, &sink)};
+    return trial.get() && trial.close() == 0;
 }
 
 }  // namespace
@@ -58,7 +88,7 @@ int set_aside_standard_output(const char* output_path) {
 }
 
 sound_file open_output(const char* path, int sound_fd, const char* input_path,
-                       const SF_INFO& input_info, uint32_t channels) {
+                       const SF_INFO& input_info, int format, uint32_t channels) {
     if (same_file(input_path, path, sound_fd)) {
         error(msg_same_file);
         return {};
@@ -66,10 +96,17 @@ sound_file open_output(const char* path, int sound_fd, const char* input_path,
     SF_INFO info{};
     info.samplerate = input_info.samplerate;
     info.channels = static_cast<int>(channels);
-    info.format = input_info.format;
-    // sf_open truncates the file before it finds out that the format cannot be written.
+    info.format = format;
+    // sf_open truncates the file before it finds out that the format cannot be written. The
+    // encoders of Ogg and MPEG check the rate and channels only as they start, which a trial
+    // on nothing finds out, with the library's words.
     if (channels > INT32_MAX || !sf_format_check(&info)) {
         error(msg_output_not_opened, sf_error_number(SF_ERR_UNRECOGNISED_FORMAT));
+        return {};
+    }
+    const int major = format & SF_FORMAT_TYPEMASK;
+    if ((major == SF_FORMAT_OGG || major == SF_FORMAT_MPEG) && !writes_nowhere(info)) {
+        error(msg_output_not_opened, sf_strerror(nullptr));
         return {};
     }
     sound_file output{sound_fd >= 0 ? sf_open_fd(sound_fd, SFM_WRITE, &info, SF_FALSE)

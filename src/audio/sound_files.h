@@ -34,11 +34,11 @@ sound_file open_input(const char* path, SF_INFO& info);
 /// named output or when it cannot be moved.
 int set_aside_standard_output(const char* output_path);
 
-/// Creates the output in the input's format and rate with `channels` channels, on
+/// Creates the output in `format` at the input's rate with `channels` channels, on
 /// `sound_fd` when it is not -1. Refuses an output that is the input file itself, and never
 /// truncates a file it cannot write.
 sound_file open_output(const char* path, int sound_fd, const char* input_path,
-                       const SF_INFO& input_info, uint32_t channels);
+                       const SF_INFO& input_info, int format, uint32_t channels);
 
 /// True when both paths name one file ("-" names standard input, or `output_fd` when it is
 /// not -1, else standard output).

@@ -23,6 +23,13 @@ constexpr char msg_invalid_frames[] = "invalid number of frames";
 constexpr char msg_missing_assignment[] = "missing <port>:<value> after '-c'";
 constexpr char msg_unknown_option[] = "unknown command line option '%s'";
 constexpr char msg_repeated_uri[] = "plugin URI specified more than once";
+constexpr char msg_missing_tail[] = "missing number of seconds after '--tail'";
+constexpr char msg_repeated_tail[] = "tail length specified more than once";
+constexpr char msg_invalid_tail[] = "invalid tail length '%s' (a number of seconds from 0 to %g)";
+constexpr char msg_missing_format[] = "missing format name after '--format'";
+constexpr char msg_repeated_format[] = "output format specified more than once";
+constexpr char msg_missing_bits[] = "missing bit depth after '--bits'";
+constexpr char msg_repeated_bits[] = "bit depth specified more than once";
 constexpr char msg_no_input[] = "no input file specified";
 constexpr char msg_no_output[] = "no output file specified";
 constexpr char msg_no_uri[] = "no plugin URI specified";
@@ -44,6 +51,10 @@ constexpr char msg_more_arguments[] =
     "  --with-latency     Disable latency compensation\n"
     "  --timing           Report timing statistics\n"
     "  --normalize        Normalize output\n";
+constexpr char msg_new_arguments[] =
+    "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
+    "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
+    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n";
 constexpr char msg_version[] =
     "kelvo %s\n"
     "Copyright 2026 The kelvo authors\n";
@@ -125,6 +136,40 @@ bool take_assignment(int argc, char** argv, int i, assignment_list& assignments)
     return add_assignment(assignments, argv[i + 1]);
 }
 
+bool take_tail(int argc, char** argv, int i, run_settings& s) {
+    if (!has_argument(argc, i)) {
+        error(msg_missing_tail);
+        return false;
+    }
+    if (s.tail_seconds >= 0) {
+        error(msg_repeated_tail);
+        return false;
+    }
+    double seconds = 0;
+    // Written so that NaN fails too.
+    if (!parse_c_number(argv[i + 1], seconds) || !(seconds >= 0 && seconds <= max_tail_seconds)) {
+        error(msg_invalid_tail, argv[i + 1], max_tail_seconds);
+        return false;
+    }
+    s.tail_seconds = seconds;
+    return true;
+}
+
+// An option whose argument is a name, given at most once.
+bool take_name(int argc, char** argv, int i, const char*& name, const char* missing,
+               const char* repeated) {
+    if (!has_argument(argc, i)) {
+        error("%s", missing);
+        return false;
+    }
+    if (name) {
+        error("%s", repeated);
+        return false;
+    }
+    name = argv[i + 1];
+    return true;
+}
+
 bool check_required(const run_settings& s) {
     if (!s.input_path) {
         error(msg_no_input);
@@ -160,6 +205,7 @@ void print_help() {
     std::fputs(msg_arguments, stdout);
     std::printf(msg_frames_option, static_cast<int>(default_block_frames));
     std::fputs(msg_more_arguments, stdout);
+    std::fputs(msg_new_arguments, stdout);
 }
 
 void print_version() { std::printf(msg_version, version); }
@@ -168,6 +214,11 @@ bool parse_c_number(const char* text, uint64_t& value) {
     return parse_in_c_locale(text, value, [](const char* t, char** end) -> uint64_t {
         return std::strtoul(t, end, 10);
     });
+}
+
+bool parse_c_number(const char* text, double& value) {
+    return parse_in_c_locale(text, value,
+                             [](const char* t, char** end) { return std::strtod(t, end); });
 }
 
 bool parse_c_number(const char* text, float& value) {
@@ -205,6 +256,15 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
             advance = 2;
         } else if (std::strcmp(arg, "-c") == 0) {
             ok = take_assignment(argc, argv, i, assignments);
+            advance = 2;
+        } else if (std::strcmp(arg, "--tail") == 0) {
+            ok = take_tail(argc, argv, i, s);
+            advance = 2;
+        } else if (std::strcmp(arg, "--format") == 0) {
+            ok = take_name(argc, argv, i, s.format, msg_missing_format, msg_repeated_format);
+            advance = 2;
+        } else if (std::strcmp(arg, "--bits") == 0) {
+            ok = take_name(argc, argv, i, s.bits, msg_missing_bits, msg_repeated_bits);
             advance = 2;
         } else if (std::strcmp(arg, "--with-latency") == 0) {
             s.latency_compensation = false;

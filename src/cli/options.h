@@ -18,7 +18,13 @@ struct run_settings {
     bool latency_compensation = true;
     bool timing = false;
     bool normalize = false;
+    double tail_seconds = -1;  ///< at most this much of the tail is kept; negative until given
+    const char* format = nullptr;  ///< `--format`: the output's format by name
+    const char* bits = nullptr;    ///< `--bits`: the output's sample depth by name
 };
+
+/// The longest tail `--tail` may ask for: the flush and the tail must end.
+constexpr double max_tail_seconds = 3600;
 
 enum class parse_outcome { proceed, stop_success, stop_failure };
 
@@ -43,5 +49,8 @@ bool parse_c_number(const char* text, uint64_t& value);
 
 /// The same for a 32-bit float, with strtof.
 bool parse_c_number(const char* text, float& value);
+
+/// The same for a double, with strtod.
+bool parse_c_number(const char* text, double& value);
 
 }  // namespace kelvo

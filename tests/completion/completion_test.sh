@@ -72,7 +72,10 @@ mkdir inputs
 # Options, of each program.
 expect_offers "$kelvo --n" "--normalize"
 expect_offers "$kelvo -" "$(printf '%s\n' -c -h -i -n -o --help --normalize --timing --version \
-    --with-latency | LC_ALL=C sort)"
+    --with-latency --tail --format --bits | LC_ALL=C sort)"
+expect_offers "$kelvo --format o" "$(printf '%s\n' ogg opus)"
+expect_offers "$kelvo --bits f" "float"
+expect_offers "$kelvo --format flac -i in.wav -o out.flac " "$all_uris"
 expect_offers "$info -" "$(printf '%s\n' -h --help --json --version | LC_ALL=C sort)"
 expect_offers "kelvo-info --j" "--json"
 

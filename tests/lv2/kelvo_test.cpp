@@ -127,6 +127,7 @@ struct Instance {
     bool failed = false;  // a complaint since the last run: that run's output becomes NaN
     uint32_t block_min = 0, block_max = 0;
     float gain = 1.0f;
+    float level = 0.0f;  // decay's smoothed level
     LV2_Log_Logger logger{};
     uint32_t worker_runs = 0;  // run calls since instantiate
     bool in_work = false;
@@ -306,6 +307,18 @@ void run_recorder(Instance& self, uint32_t n) {
 }
 
 void run_no_activate(Instance& self, uint32_t n) { scale(self, 0, 1, 2.0f, n); }
+
+// A one-pole smoother whose output dies away exponentially after the input ends, with the
+// time constant "time" in frames: out = a * out + (1 - a) * in, a = exp(-1 / time).
+void run_decay(Instance& self, uint32_t n) {
+    const float a = std::exp(-1.0f / control(self, 2, 1000.0f));
+    const float* in = buffer(self, 0);
+    float* out = buffer(self, 1);
+    for (uint32_t i = 0; i < n; ++i) {
+        self.level = a * self.level + (1.0f - a) * (in != nullptr ? in[i] : 0.0f);
+        if (out != nullptr) out[i] = self.level;
+    }
+}
 
 // Talks on standard output, as some plugins do.
 void run_chatty(Instance& self, uint32_t n) {
@@ -815,6 +828,7 @@ const Plugin kPlugins[] = {
     make(KELVO_TEST_URI "controls", run_controls, kLogs),
     make(KELVO_TEST_URI "slow", run_slow),
     make(KELVO_TEST_URI "chatty", run_chatty),
+    make(KELVO_TEST_URI "decay", run_decay),
     make(KELVO_TEST_URI "midi_first", nullptr),
     make(KELVO_TEST_URI "odd'\"\\\t\u00e9\u20ac", copy),
     make(KELVO_TEST_URI "urid", copy, kNeedsMap | need(kUridUnmap), nullptr, 0, setup_urid),

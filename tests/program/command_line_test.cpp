@@ -19,7 +19,10 @@ constexpr char help_text[] =
     "  -c port:value      Set value for control in port\n"
     "  --with-latency     Disable latency compensation\n"
     "  --timing           Report timing statistics\n"
-    "  --normalize        Normalize output\n";
+    "  --normalize        Normalize output\n"
+    "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
+    "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
+    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n";
 
 constexpr char version_text[] =
     "kelvo 0.1.0\n"

@@ -45,6 +45,7 @@ TEST(Features, PluginsRunWithWhatTheyRequire) {
         {"fixed_block", {}, "", same},
         {"fixed_block", {"-n", "64"}, "", same},
         {"fixed_block", {"-n", "4096"}, "", same},
+        {"fixed_block", {"-n", "256", "--tail", "1"}, "", same},  // silence after the input
         {"fixed_block",
          {"--with-latency"},
          "",

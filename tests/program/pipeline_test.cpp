@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -286,6 +287,50 @@ TEST(Pipeline, EmptyInputGivesAnEmptyOutput) {
     EXPECT_EQ(SF_FORMAT_WAV | SF_FORMAT_PCM_16, p.out.format);
     EXPECT_EQ(2, p.out.channels);
     EXPECT_EQ(0, p.out.frames());
+}
+
+// The decay plugin's output for `in` followed by `silence` frames, computed as it computes it.
+std::vector<float> decayed(const sound& in, int64_t silence) {
+    const float a = std::exp(-1.0f / 1000.0f);
+    std::vector<float> out;
+    float level = 0;
+    for (int64_t i = 0; i < in.frames() + silence; ++i) {
+        level = a * level + (1.0f - a) * (i < in.frames() ? in.at(i, 0) : 0.0f);
+        out.push_back(level);
+    }
+    return out;
+}
+
+TEST(Pipeline, TailKeepsWhatTheEffectAddsWhileItIsAudible) {
+    const sound in = numbered_sound(1, 1000);
+    std::vector<float> ringing = decayed(in, 48000);
+    // The last sample at or above -96 dBFS ends the tail.
+    while (std::fabs(ringing.back()) < 1.5848932e-5f)
+        ringing.pop_back();
+    ASSERT_GT(ringing.size(), 4000u);  // it rings out well within the second
+    const struct {
+        const char* plugin;
+        std::vector<std::string> args;
+        size_t frames;
+    } cases[] = {
+        {"decay", {"--tail", "1"}, ringing.size()},
+        {"decay", {"--tail", "1", "-n", "64"}, ringing.size()},
+        {"decay", {"--tail", "1", "--normalize"}, ringing.size()},
+        {"decay", {"--tail", "0.05"}, 1000 + 2400},  // cut short while still audible
+        {"decay", {"--tail", "0"}, 1000},
+        {"decay", {}, 1000},
+        {"amp", {"--tail", "5"}, 1000},  // adds nothing after the input
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.plugin << " " << testing::PrintToString(c.args));
+        const processed p = process(in, test_uri(c.plugin), c.args);
+        ASSERT_EQ(0, p.r.status) << p.r.err;
+        EXPECT_EQ("", p.r.err);
+        ASSERT_EQ(static_cast<int64_t>(c.frames), p.out.frames());
+        const float scale = p.r.out.empty() ? 1.0f : 1.0f / *std::max_element(ringing.begin(), ringing.end());
+        for (int64_t i = 0; i < p.out.frames() && c.plugin == std::string{"decay"}; ++i)
+            ASSERT_EQ(ringing[static_cast<size_t>(i)] * scale, p.out.at(i, 0)) << "frame " << i;
+    }
 }
 
 }  // namespace

@@ -53,15 +53,16 @@ sound read_sound(const std::string& path) {
 
 processed process(const sound& in, const std::string& uri, const std::vector<std::string>& args) {
     const temp_dir dir;
-    write_sound(dir / "in.wav", in);
-    std::vector<std::string> all{"-i", dir / "in.wav", "-o", dir / "out.wav"};
+    // Names without an extension, which would say a format the file might not be in.
+    write_sound(dir / "in", in);
+    std::vector<std::string> all{"-i", dir / "in", "-o", dir / "out"};
     all.insert(all.end(), args.begin(), args.end());
     all.push_back(uri);
     run_options options;
     options.env = {{"KELVO_TEST_LOG", dir / "log"}};
-    processed p{run_kelvo(all, options), file_exists(dir / "out.wav"), {}, read_file(dir / "log")};
+    processed p{run_kelvo(all, options), file_exists(dir / "out"), {}, read_file(dir / "log")};
     if (p.written)
-        p.out = read_sound(dir / "out.wav");
+        p.out = read_sound(dir / "out");
     return p;
 }
 

@@ -55,21 +55,45 @@ TEST(SystemPlugins, RunsPluginsThatNeedFeaturesOrAtomAndCVPorts) {
     }
 }
 
+// A mono plugin on a stereo file: an instance for each side.
 TEST(SystemPlugins, AmplifierScalesEverySampleByItsGainInDecibels) {
     const temp_dir dir;
-    const sound in = numbered_sound(1, 3000, 44100);
+    for (const int channels : {1, 2}) {
+        SCOPED_TRACE(channels);
+        const sound in = numbered_sound(channels, 3000, 44100);
+        write_sound(dir / "in.wav", in);
+        const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav", "-c",
+                                        "gain:-6", "http://lv2plug.in/plugins/eg-amp"});
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("", r.err);
+        const sound out = read_sound(dir / "out.wav");
+        ASSERT_EQ(in.frames(), out.frames());
+        ASSERT_EQ(channels, out.channels);
+        EXPECT_EQ(44100, out.samplerate);
+        const double factor = std::pow(10.0, -6.0 / 20.0);
+        for (int64_t i = 0; i < in.frames(); ++i) {
+            for (int c = 0; c < channels; ++c)
+                ASSERT_NEAR(in.at(i, c) * factor, out.at(i, c),
+                            1e-6 * std::fabs(in.at(i, c)) + 1e-9)
+                    << "frame " << i << " of channel " << c;
+        }
+    }
+}
+
+TEST(SystemPlugins, AReverbsTailRingsOutBeforeItsLimit) {
+    const temp_dir dir;
+    const sound in = numbered_sound(2, 4800);
     write_sound(dir / "in.wav", in);
-    const result r = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav", "-c", "gain:-6",
-                                    "http://lv2plug.in/plugins/eg-amp"});
+    const result r = run_installed(
+        {"-i", dir / "in.wav", "-o", dir / "out.wav", "--tail", "5", "urn:dragonfly:plate"});
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("", r.err);
     const sound out = read_sound(dir / "out.wav");
-    ASSERT_EQ(in.frames(), out.frames());
-    EXPECT_EQ(44100, out.samplerate);
-    const double factor = std::pow(10.0, -6.0 / 20.0);
-    for (int64_t i = 0; i < in.frames(); ++i)
-        ASSERT_NEAR(in.at(i, 0) * factor, out.at(i, 0), 1e-6 * std::fabs(in.at(i, 0)) + 1e-9)
-            << "frame " << i;
+    EXPECT_GT(out.frames(), in.frames() + 4800);       // rings on for more than 0.1 s
+    EXPECT_LT(out.frames(), in.frames() + 5 * 48000);  // and dies away before the limit
+    float last = 0;
+    for (int c = 0; c < 2; ++c)
+        last = std::max(last, std::fabs(out.at(out.frames() - 1, c)));
+    EXPECT_GE(last, 1.5848932e-5f);  // the last frame kept is audible
 }
 
 // This plugin reports a latency of `delay` milliseconds but does not delay its audio, so

@@ -29,7 +29,10 @@ constexpr char help_text[] =
     "  -c port:value      Set value for control in port\n"
     "  --with-latency     Disable latency compensation\n"
     "  --timing           Report timing statistics\n"
-    "  --normalize        Normalize output\n";
+    "  --normalize        Normalize output\n"
+    "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
+    "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
+    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n";
 
 // One parse of a command line after argv[0] `name`. The words stay alive with the result,
 // since the settings borrow them.
@@ -84,6 +87,16 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
         {{"-"}, "kelvo: error: unknown command line option '-'\n"},
         {{"--versions"}, "kelvo: error: unknown command line option '--versions'\n"},
         {{"urn:a", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
+        {{"--tail"}, "kelvo: error: missing number of seconds after '--tail'\n"},
+        {{"--tail", "1", "--tail", "1"}, "kelvo: error: tail length specified more than once\n"},
+        {{"--tail", "-1"}, "kelvo: error: invalid tail length '-1' (a number of seconds from 0 to 3600)\n"},
+        {{"--tail", "3601"}, "kelvo: error: invalid tail length '3601' (a number of seconds from 0 to 3600)\n"},
+        {{"--tail", "nan"}, "kelvo: error: invalid tail length 'nan' (a number of seconds from 0 to 3600)\n"},
+        {{"--tail", "1,5"}, "kelvo: error: invalid tail length '1,5' (a number of seconds from 0 to 3600)\n"},
+        {{"--format"}, "kelvo: error: missing format name after '--format'\n"},
+        {{"--format", "wav", "--format", "wav"}, "kelvo: error: output format specified more than once\n"},
+        {{"--bits"}, "kelvo: error: missing bit depth after '--bits'\n"},
+        {{"--bits", "8", "--bits", "8"}, "kelvo: error: bit depth specified more than once\n"},
         {{"", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
         {{"--version", "-h"}, "", help_text},
         {{"-h", "--version"}, "", help_text},
