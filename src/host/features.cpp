@@ -95,9 +95,20 @@ LV2_Options_Option option(urid_map& urids, const char* key, const char* type, co
 
 }  // namespace
 
-host_features::host_features(const LilvPlugin* plugin, double rate, block_length block,
-                             uint32_t sequence_bytes)
-    : log{urids},
+std::unique_ptr<urid_map> make_urid_map() {
+    auto urids = std::make_unique<urid_map>();
+    for (const char* term :
+         {LV2_PARAMETERS__sampleRate, LV2_BUF_SIZE__minBlockLength, LV2_BUF_SIZE__maxBlockLength,
+          LV2_BUF_SIZE__nominalBlockLength, LV2_BUF_SIZE__sequenceSize, LV2_ATOM__Float,
+          LV2_ATOM__Int, LV2_ATOM__Sequence, LV2_ATOM__Chunk, LV2_LOG__Error, LV2_LOG__Warning})
+        urids->map_term(term);
+    return urids;
+}
+
+host_features::host_features(urid_map& urid_table, const LilvPlugin* plugin, double rate,
+                             block_length block, uint32_t sequence_bytes)
+    : urids{urid_table},
+      log{urids},
       atom_Sequence{urids.map_term(LV2_ATOM__Sequence)},
       atom_Chunk{urids.map_term(LV2_ATOM__Chunk)},
       sample_rate{static_cast<float>(rate)},

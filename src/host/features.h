@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,14 +31,14 @@ struct block_length {
 struct host_features {
     /// Features for a plugin run at `sample_rate` in blocks of `block`, whose atom ports
     /// get buffers of `sequence_bytes`; throws std::bad_alloc when memory runs out.
-    host_features(const LilvPlugin* plugin, double sample_rate, block_length block,
-                  uint32_t sequence_bytes);
+    host_features(urid_map& urids, const LilvPlugin* plugin, double sample_rate,
+                  block_length block, uint32_t sequence_bytes);
     host_features(const host_features&) = delete;
     host_features& operator=(const host_features&) = delete;
 
-    // Only the URIs, the worker's queues and the state folder take memory of their own, in
-    // that order, so that everything is freed newest first.
-    urid_map urids;
+    // Only the worker's queues and the state folder take memory of their own, in that order,
+    // so that everything is freed newest first.
+    urid_map& urids;  ///< the run's, with the terms used here already mapped
     plugin_log log;
     LV2_URID atom_Sequence;
     LV2_URID atom_Chunk;
@@ -51,6 +52,10 @@ struct host_features {
     worker work;
     state_paths paths;
 };
+
+/// The run's URI table, with the host's own terms already in it, so that the features of an
+/// instance map nothing new. Throws std::bad_alloc when memory runs out.
+std::unique_ptr<urid_map> make_urid_map();
 
 /// The required features, and the required options, of `plugin` that the program does not
 /// offer, as URIs. Throws std::bad_alloc when memory runs out.

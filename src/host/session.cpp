@@ -56,7 +56,7 @@ bool restore_default_state(const plugin_session& s, plugin_instance& p) {
     if (!iface || !iface->restore)
         return true;
     using state_ptr = std::unique_ptr<LilvState, c_free<lilv_state_free>>;
-    const state_ptr state{lilv_state_new_from_world(world, &p.features->urids.map_feature, uri)};
+    const state_ptr state{lilv_state_new_from_world(world, &s.urids->map_feature, uri)};
     if (!state)
         return false;
     LV2_Descriptor descriptor = *p.instance->lv2_descriptor;
@@ -73,8 +73,8 @@ bool restore_default_state(const plugin_session& s, plugin_instance& p) {
 // Creates one instance with its features; false after the error.
 bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instance& p) {
     if (!allocate_or_report([&] {
-            p.features = std::make_unique<host_features>(s.plugin, sample_rate, s.block,
-                                                         s.plan.sequence_bytes);
+            p.features = std::make_unique<host_features>(*s.urids, s.plugin, sample_rate,
+                                                         s.block, s.plan.sequence_bytes);
         }))
         return false;
     host_features& f = *p.features;
@@ -137,8 +137,11 @@ bool plan_session(plugin_session& s, const assignment_list& assignments, bool la
     if (!block)
         return false;
     s.block = *block;
-    return allocate_or_report(
-               [&] { s.plan = plan_ports(s.host, s.plugin, assignments, latency_compensation); }) &&
+    return allocate_or_report([&] {
+               s.plan = plan_ports(s.host, s.plugin, assignments, latency_compensation);
+               s.urids = make_urid_map();
+               s.host_urids = s.urids->size();
+           }) &&
            accept_plan(s.plan);
 }
 
@@ -330,6 +333,11 @@ void release_storage(plugin_session& s) {
 }
 
 void release_instances(plugin_session& s) {
+    for (auto p = s.instances.rbegin(); p != s.instances.rend(); ++p)
+        p->instance.reset();
+    // Mapped after the features were made, so freed before them.
+    if (s.urids)
+        s.urids->forget_after(s.host_urids);
     while (!s.instances.empty())
         s.instances.pop_back();
 }

@@ -47,6 +47,8 @@ struct plugin_session {
     port_plan plan;
     block_length block;
     channel_layout layout;
+    std::unique_ptr<urid_map> urids;  ///< one table for the run, from the plan on
+    size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
     std::vector<plugin_instance> instances;
     bool active = false;
 };
@@ -105,7 +107,7 @@ void deactivate(plugin_session& s);
 /// Frees the port storage, newest first.
 void release_storage(plugin_session& s);
 
-/// Frees the instances, newest first, each before what it was offered.
+/// Frees the instances, newest first, then the URIs they mapped, then what they were offered.
 void release_instances(plugin_session& s);
 
 }  // namespace kelvo

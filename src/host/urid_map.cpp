@@ -23,8 +23,10 @@ urid_map::urid_map()
     uris_.reserve(expected_uris);
 }
 
-urid_map::~urid_map() {
-    while (!uris_.empty())
+urid_map::~urid_map() { forget_after(0); }
+
+void urid_map::forget_after(size_t count) noexcept {
+    while (uris_.size() > count)
         uris_.pop_back();
 }
 

@@ -22,6 +22,10 @@ public:
     LV2_URID map_term(const char* uri);
     /// The URI numbered `id`, or null.
     const char* unmap(LV2_URID id) const noexcept;
+    /// How many URIs have a number.
+    size_t size() const noexcept { return uris_.size(); }
+    /// Forgets the URIs numbered after the first `count`, newest first.
+    void forget_after(size_t count) noexcept;
     /// True once a URI could not be mapped for want of memory.
     bool exhausted() const noexcept { return exhausted_; }
 
