@@ -151,6 +151,7 @@ int drive(run& r, int argc, char** argv) {
     const bool ready =
         select_plugin(r.plugin, s.plugin_uri) &&
         plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
+        choose_preset(r.plugin, s.preset) &&
         open_input_file(r) &&
         choose_layout(r.plugin, r.input_info.channels) && choose_format(r) &&
         instantiate(r.plugin, sample_rate(r)) && allocate_storage(r) && create_output_file(r);

@@ -30,6 +30,8 @@ constexpr char msg_missing_format[] = "missing format name after '--format'";
 constexpr char msg_repeated_format[] = "output format specified more than once";
 constexpr char msg_missing_bits[] = "missing bit depth after '--bits'";
 constexpr char msg_repeated_bits[] = "bit depth specified more than once";
+constexpr char msg_missing_preset[] = "missing preset after '%s'";
+constexpr char msg_repeated_preset[] = "preset specified more than once";
 constexpr char msg_no_input[] = "no input file specified";
 constexpr char msg_no_output[] = "no output file specified";
 constexpr char msg_no_uri[] = "no plugin URI specified";
@@ -54,7 +56,8 @@ constexpr char msg_more_arguments[] =
 constexpr char msg_new_arguments[] =
     "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
-    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n";
+    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
+    "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n";
 constexpr char msg_version[] =
     "kelvo %s\n"
     "Copyright 2026 The kelvo authors\n";
@@ -170,6 +173,19 @@ bool take_name(int argc, char** argv, int i, const char*& name, const char* miss
     return true;
 }
 
+bool take_preset(int argc, char** argv, int i, run_settings& s) {
+    if (!has_argument(argc, i)) {
+        error(msg_missing_preset, argv[i]);
+        return false;
+    }
+    if (s.preset) {
+        error(msg_repeated_preset);
+        return false;
+    }
+    s.preset = argv[i + 1];
+    return true;
+}
+
 bool check_required(const run_settings& s) {
     if (!s.input_path) {
         error(msg_no_input);
@@ -265,6 +281,9 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
             advance = 2;
         } else if (std::strcmp(arg, "--bits") == 0) {
             ok = take_name(argc, argv, i, s.bits, msg_missing_bits, msg_repeated_bits);
+            advance = 2;
+        } else if (std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--preset") == 0) {
+            ok = take_preset(argc, argv, i, s);
             advance = 2;
         } else if (std::strcmp(arg, "--with-latency") == 0) {
             s.latency_compensation = false;

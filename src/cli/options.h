@@ -21,6 +21,7 @@ struct run_settings {
     double tail_seconds = -1;  ///< at most this much of the tail is kept; negative until given
     const char* format = nullptr;  ///< `--format`: the output's format by name
     const char* bits = nullptr;    ///< `--bits`: the output's sample depth by name
+    const char* preset = nullptr;  ///< `-p`: a preset's URI or label, or a saved state's path
 };
 
 /// The longest tail `--tail` may ask for: the flush and the tail must end.

@@ -163,6 +163,8 @@ std::vector<std::string> unsupported_features(const plugin_host& host, const Lil
     return missing;
 }
 
+bool offers_feature(const char* uri) { return is_one_of(uri, offered_features); }
+
 const char* features_reason() { return msg_requires_features; }
 
 bool check_features(const plugin_host& host, const LilvPlugin* plugin) {

@@ -69,6 +69,7 @@ struct planned_port {
     uint32_t slot = 0;        ///< channel (audio), value (control, latency) or buffer (atom, CV)
     uint32_t atom_bytes = 0;  ///< an atom port's buffer: the default, or more if it asks
     const port_assignment* assignment = nullptr;  ///< the user's value, for an input
+    std::optional<float> preset;                   ///< the preset's value, for a control input
 };
 
 /// Why the plugin or an assignment cannot be driven: the first problem met.

@@ -20,6 +20,9 @@ constexpr char msg_channels_mismatch[] =
     "(%u to %u) do not match";
 constexpr char msg_instantiate_failed[] = "failed to instantiate the plugin";
 constexpr char msg_state_not_restored[] = "could not restore the plugin's default state";
+constexpr char msg_preset_not_restored[] = "could not restore the preset's state";
+constexpr char msg_preset_ports_missing[] =
+    "the preset sets ports the plugin does not have, which are left out: %s";
 constexpr char msg_out_of_range_both[] = "out of range value for port '%s' (min: %g, max: %g)";
 constexpr char msg_out_of_range_min[] = "out of range value for port '%s' (min: %g)";
 constexpr char msg_out_of_range_max[] = "out of range value for port '%s' (max: %g)";
@@ -45,29 +48,32 @@ const void* watched_extension_data(const char* uri) noexcept {
     return std::strcmp(uri, LV2_STATE__interface) == 0 ? &watched_interface : nullptr;
 }
 
+// Restores the plugin's part of `state` through its state interface, if it has one; the port
+// values are the storage's business.
+bool restore_state(plugin_instance& p, const LilvState* state) {
+    const auto* iface = static_cast<const LV2_State_Interface*>(
+        lilv_instance_get_extension_data(p.instance.get(), LV2_STATE__interface));
+    if (!iface || !iface->restore)
+        return true;
+    LV2_Descriptor descriptor = *p.instance->lv2_descriptor;
+    descriptor.extension_data = watched_extension_data;
+    LilvInstance watched = *p.instance;
+    watched.lv2_descriptor = &descriptor;
+    watch = {iface, LV2_STATE_SUCCESS};
+    lilv_state_restore(state, &watched, nullptr, nullptr, 0, p.features->list.data());
+    // Work the restore asked for is done, and answered, before the first run.
+    p.features->work.deliver(false);
+    return watch.status == LV2_STATE_SUCCESS;
+}
+
 // Restores the default state the plugin's description gives, if it gives one.
 bool restore_default_state(const plugin_session& s, plugin_instance& p) {
     const LilvNode* uri = lilv_plugin_get_uri(s.plugin);
     LilvWorld* const world = s.host.world.get();
     if (!lilv_world_ask(world, uri, s.host.uris.state_state.get(), nullptr))
         return true;
-    const auto* iface = static_cast<const LV2_State_Interface*>(
-        lilv_instance_get_extension_data(p.instance.get(), LV2_STATE__interface));
-    if (!iface || !iface->restore)
-        return true;
-    using state_ptr = std::unique_ptr<LilvState, c_free<lilv_state_free>>;
     const state_ptr state{lilv_state_new_from_world(world, &s.urids->map_feature, uri)};
-    if (!state)
-        return false;
-    LV2_Descriptor descriptor = *p.instance->lv2_descriptor;
-    descriptor.extension_data = watched_extension_data;
-    LilvInstance watched = *p.instance;
-    watched.lv2_descriptor = &descriptor;
-    watch = {iface, LV2_STATE_SUCCESS};
-    lilv_state_restore(state.get(), &watched, nullptr, nullptr, 0, p.features->list.data());
-    // Work the restore asked for is done, and answered, before the first run.
-    p.features->work.deliver(false);
-    return watch.status == LV2_STATE_SUCCESS;
+    return state && restore_state(p, state.get());
 }
 
 // Creates one instance with its features; false after the error.
@@ -97,6 +103,10 @@ bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instanc
         error(msg_state_not_restored);
         return false;
     }
+    if (s.preset && !restore_state(p, s.preset.get())) {
+        error(msg_preset_not_restored);
+        return false;
+    }
     // A plugin told that a URI has no number may carry on as if nothing were wrong.
     if (f.urids.exhausted()) {
         report_out_of_memory();
@@ -117,7 +127,24 @@ std::optional<size_t> input_channel(const plugin_session& s, const planned_port&
 
 // The value a control or CV input starts at.
 float initial_value(const planned_port& p) {
-    return p.assignment ? p.assignment->value : start_value(p.facts.range);
+    return p.assignment ? p.assignment->value : p.preset.value_or(start_value(p.facts.range));
+}
+
+// Takes the preset's value for the control input `symbol`; false when there is no such port.
+bool take_preset_value(port_plan& plan, const std::string& symbol, float value) {
+    for (planned_port& p : plan.ports) {
+        const port_facts& f = p.facts;
+        if (symbol != f.symbol || !(f.control || f.cv) || f.audio || !f.input)
+            continue;
+        // An optional input the preset sets is connected to its value.
+        if (p.role == port_role::unconnected) {
+            p.role = port_role::control_in;
+            p.slot = plan.control_values++;
+        }
+        p.preset = value;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -145,6 +172,25 @@ bool plan_session(plugin_session& s, const assignment_list& assignments, bool la
            accept_plan(s.plan);
 }
 
+bool choose_preset(plugin_session& s, const char* name) {
+    if (!name)
+        return true;
+    s.preset = load_preset(s.host, s.plugin, name, *s.urids);
+    if (!s.preset)
+        return false;
+    std::string missing;
+    if (!allocate_or_report([&] {
+            for (const auto& [symbol, value] : preset_values(s.preset.get(), *s.urids)) {
+                if (!take_preset_value(s.plan, symbol, value))
+                    missing += (missing.empty() ? "" : ", ") + symbol;
+            }
+        }))
+        return false;
+    if (!missing.empty())
+        warning(msg_preset_ports_missing, missing.c_str());
+    return true;
+}
+
 bool choose_layout(plugin_session& s, int channels) {
     const port_tally& t = s.plan.tally;
     const std::optional<channel_layout> layout =
@@ -168,6 +214,7 @@ bool instantiate(plugin_session& s, double sample_rate) {
         if (!instantiate_one(s, sample_rate, p))
             return false;
     }
+    s.preset.reset();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "host/owners.h"
 #include "host/plugin_host.h"
 #include "host/port_plan.h"
+#include "host/presets.h"
 
 #include <lilv/lilv.h>
 
@@ -48,6 +49,7 @@ struct plugin_session {
     block_length block;
     channel_layout layout;
     std::unique_ptr<urid_map> urids;  ///< one table for the run, from the plan on
+    state_ptr preset;                 ///< what -p chose, until the instances have it
     size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
     std::vector<plugin_instance> instances;
     bool active = false;
@@ -60,6 +62,10 @@ bool select_plugin(plugin_session& s, const char* uri);
 /// `block_frames`, or whose ports or `assignments` cannot be driven; else plans its ports.
 bool plan_session(plugin_session& s, const assignment_list& assignments, bool latency_compensation,
                   uint64_t block_frames);
+
+/// Finds and reads the preset `name` (nothing to do when null) and takes its port values;
+/// false after the error. Warns once about values for ports the plugin does not have.
+bool choose_preset(plugin_session& s, const char* name);
 
 /// Chooses how a file of `channels` feeds the plugin; false, after the error, when it cannot.
 bool choose_layout(plugin_session& s, int channels);

@@ -136,6 +136,7 @@ plugin_description describe_plugin(const plugin_host& host, const LilvPlugin* pl
     const port_plan plan = plan_ports(host, plugin, {}, true);
     d.summary = summarize(host, plugin, plan);
     d.unsupported_features = unsupported_features(host, plugin);
+    d.presets = list_presets(host, plugin);
     const nodes_ptr required{lilv_plugin_get_required_features(plugin)};
     d.required_features = texts_of(required.get());
     const nodes_ptr optional{lilv_plugin_get_optional_features(plugin)};
@@ -172,6 +173,11 @@ std::string command_line(const plugin_description& description) {
     command += ' ';
     command += shell_word(description.summary.uri);
     return command;
+}
+
+std::string preset_command_line(const plugin_description& description, const std::string& label) {
+    return "kelvo -i input.wav -o output.wav -p " + shell_word(label) + ' ' +
+           shell_word(description.summary.uri);
 }
 
 }  // namespace kelvo

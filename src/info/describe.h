@@ -2,6 +2,7 @@
 
 #include "host/plugin_host.h"
 #include "host/port_plan.h"
+#include "host/presets.h"
 
 #include <lilv/lilv.h>
 
@@ -43,6 +44,7 @@ struct plugin_description {
     std::vector<std::string> required_features;
     std::vector<std::string> optional_features;
     std::vector<std::string> unsupported_features;  ///< required, and not offered
+    std::vector<preset_entry> presets;              ///< in label order
     std::vector<port_description> ports;
 };
 
@@ -62,5 +64,8 @@ std::string float_text(float value);
 /// A command line that runs kelvo on the plugin with every control input at its command
 /// value, each word quoted for the shell where it needs to be.
 std::string command_line(const plugin_description& description);
+
+/// A command line that runs kelvo on the plugin from the preset `label`, quoted likewise.
+std::string preset_command_line(const plugin_description& description, const std::string& label);
 
 }  // namespace kelvo

@@ -239,6 +239,12 @@ std::string description_text(const plugin_description& d) {
     if (const std::string other = other_channels_text(s.tally); !other.empty())
         out += "Other input channels: " + other + '\n';
     out += "Runnable: " + printable(verdict_text(s.run)) + '\n';
+    if (!d.presets.empty()) {
+        out += "Presets:\n";
+        for (const preset_entry& p : d.presets)
+            out += "  " + printable(p.label) + ": " + printable(p.uri) + '\n';
+        out += "Preset command: " + preset_command_line(d, d.presets.front().label) + '\n';
+    }
     out += "Command: " + command_line(d) + '\n';
     return out;
 }
@@ -279,6 +285,19 @@ std::string description_json(const plugin_description& d) {
     write_verdict(json, s.run);
     json.key("command");
     json.string(command_line(d));
+    json.key("presets");
+    json.begin_array();
+    for (const preset_entry& p : d.presets) {
+        json.begin_object();
+        json.key("label");
+        json.string(p.label);
+        json.key("uri");
+        json.string(p.uri);
+        json.key("command");
+        json.string(preset_command_line(d, p.label));
+        json.end_object();
+    }
+    json.end_array();
     json.end_object();
     out += '\n';
     return out;

@@ -22,7 +22,8 @@ constexpr char help_text[] =
     "  --normalize        Normalize output\n"
     "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
-    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n";
+    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
+    "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n";
 
 constexpr char version_text[] =
     "kelvo 0.1.0\n"

@@ -7,6 +7,9 @@
 
 #include <cmath>
 #include <functional>
+#include <utility>
+
+#include <sys/stat.h>
 
 namespace kelvo::test {
 namespace {
@@ -97,6 +100,85 @@ TEST(Features, AFailedRestoreOfTheDefaultStateEndsTheRun) {
     EXPECT_EQ(1, p.r.status);
     EXPECT_EQ("kelvo: error: could not restore the plugin's default state\n", p.r.err);
     EXPECT_FALSE(p.written);
+}
+
+// A state as a host saves it: the file's own URI is the preset.
+std::string saved_state(const std::string& plugin, float gain) {
+    return "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+           "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+           "<> a pset:Preset ; lv2:appliesTo <" + test_uri(plugin) + "> ;\n"
+           "    lv2:port [ lv2:symbol \"gain\" ; pset:value " + std::to_string(gain) + " ] .\n";
+}
+
+TEST(Features, APresetComesBetweenTheDefaultsAndTheCommandLine) {
+    const temp_dir dir;
+    mkdir((dir / "saved.lv2").c_str(), 0700);
+    for (const auto& [path, text] : {std::pair{dir / "amp.ttl", saved_state("amp", 0.75f)},
+                                     {dir / "saved.lv2/state.ttl", saved_state("amp", 0.75f)},
+                                     {dir / "stereo.ttl", saved_state("stereo", 0.75f)}}) {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    }
+    const sound in = numbered_sound(1, 600);
+    const struct {
+        const char* plugin;
+        std::vector<std::string> args;
+        std::string err;
+        float gain;  // 0: refused before the input is opened
+    } cases[] = {
+        {"amp", {"-p", "Half"}, "", 0.5f},
+        {"amp", {"--preset", "http://kelvo.test/presets#amp_half"}, "", 0.5f},
+        {"amp", {"-p", "Half", "-c", "gain:0.125"}, "", 0.125f},
+        {"amp", {"-c", "gain:9", "-p", "Half"},
+         "kelvo: warning: out of range value for port 'gain' (min: 0, max: 8)\n", 9.0f},
+        {"amp", {"-p", "Ghost"},
+         "kelvo: warning: the preset sets ports the plugin does not have, which are left out: "
+         "ghost\n",
+         0.25f},
+        {"default_state", {"-p", "Quarter"}, "", 0.25f},  // after the default state's 0.5
+        {"amp", {"-p", dir / "amp.ttl"}, "", 0.75f},
+        {"amp", {"-p", dir / "saved.lv2"}, "", 0.75f},
+        {"amp", {"-p", "Nothing"},
+         "kelvo: error: preset 'Nothing' not found for this plugin ('kelvo-info "
+         "http://kelvo.test/plugins/amp' lists its presets)\n",
+         0},
+        {"amp", {"-p", "Stereo half"},
+         "kelvo: error: preset 'Stereo half' not found for this plugin ('kelvo-info "
+         "http://kelvo.test/plugins/amp' lists its presets)\n",
+         0},
+        {"amp", {"-p", "Twice"},
+         "kelvo: error: preset label 'Twice' names several presets: "
+         "http://kelvo.test/presets#amp_twice_a, http://kelvo.test/presets#amp_twice_b\n",
+         0},
+        {"amp", {"-p", "Needs"},
+         "kelvo: error: the preset requires features that this program does not support, "
+         "sorry\n",
+         0},
+        {"amp", {"-p", dir / "stereo.ttl"},
+         "kelvo: error: the state in '" + dir / "stereo.ttl" +
+             "' is for plugin 'http://kelvo.test/plugins/stereo', not this one\n",
+         0},
+        {"amp", {"-p", "/dev/null"}, "kelvo: error: could not read a plugin state from '/dev/null'\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.plugin << " " << testing::PrintToString(c.args));
+        if (c.gain == 0) {
+            std::vector<std::string> args{"-i", dir / "missing.wav", "-o", dir / "out.wav"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.push_back(test_uri(c.plugin));
+            const result r = run_kelvo(args);
+            EXPECT_EQ(1, r.status);
+            EXPECT_EQ(c.err, r.err);
+            continue;
+        }
+        const processed p = process(in, test_uri(c.plugin), c.args);
+        ASSERT_EQ(0, p.r.status) << p.r.err;
+        EXPECT_EQ(c.err, p.r.err);
+        for (int64_t i = 0; i < in.frames(); ++i)
+            ASSERT_EQ(std::fmin(in.at(i, 0) * c.gain, 1.0f), p.out.at(i, 0)) << "frame " << i;
+    }
 }
 
 }  // namespace

@@ -371,7 +371,7 @@ TEST(Info, DescribesAPluginInJson) {
              {"list(d)",
               "['uri', 'name', 'required_features', 'optional_features', 'unsupported_features', 'ports', "
               "'input_channels', 'output_channels', 'instance_per_input_group', "
-              "'mono_to_all_inputs', 'runnable', 'reason', 'command']"},
+              "'mono_to_all_inputs', 'runnable', 'reason', 'command', 'presets']"},
              {"all(str(list(p)) == \"" + port_keys + "\" for p in d['ports'])", "True"},
              {"d['uri'], d['name']",
               "('http://kelvo.test/plugins/controls', 'kelvo test controls')"},
@@ -420,6 +420,10 @@ TEST(Info, DescribesAPluginInJson) {
         {test_uri("stereo"),
          {
              {"d['instance_per_input_group'], d['mono_to_all_inputs']", "(True, True)"},
+             {"d['presets']",
+              "[{'label': 'Stereo half', 'uri': 'http://kelvo.test/presets#stereo_half', "
+              "'command': \"kelvo -i input.wav -o output.wav -p 'Stereo half' "
+              "http://kelvo.test/plugins/stereo\"}]"},
          }},
         {test_uri("audio_nodir"),
          {

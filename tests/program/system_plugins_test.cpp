@@ -80,6 +80,30 @@ TEST(SystemPlugins, AmplifierScalesEverySampleByItsGainInDecibels) {
     }
 }
 
+// The preset's values, as its Turtle gives them, set one by one give the same output.
+TEST(SystemPlugins, APresetSetsWhatItsValuesSet) {
+    const temp_dir dir;
+    write_sound(dir / "in.wav", numbered_sound(2, 4800));
+    const std::string uri = "http://drobilla.net/plugins/mda/Detune";
+    const std::vector<std::string> by_preset{"-p", "Out Of Tune"};
+    const std::vector<std::string> by_values{"-c", "detune:0.8", "-c", "mix:0.7", "-c",
+                                             "output:0.5", "-c", "latency:0.5"};
+    std::string outputs[2];
+    for (int k = 0; k < 2; ++k) {
+        std::vector<std::string> args{"-i", dir / "in.wav", "-o", dir / "out.wav"};
+        const auto& set = k == 0 ? by_preset : by_values;
+        args.insert(args.end(), set.begin(), set.end());
+        args.push_back(uri);
+        const result r = run_installed(args);
+        ASSERT_EQ(0, r.status) << r.err;
+        outputs[k] = read_file(dir / "out.wav");
+    }
+    EXPECT_EQ(outputs[1], outputs[0]);
+    const result defaults = run_installed({"-i", dir / "in.wav", "-o", dir / "out.wav", uri});
+    ASSERT_EQ(0, defaults.status);
+    EXPECT_NE(outputs[0], read_file(dir / "out.wav"));  // the preset is not the defaults
+}
+
 TEST(SystemPlugins, AReverbsTailRingsOutBeforeItsLimit) {
     const temp_dir dir;
     const sound in = numbered_sound(2, 4800);

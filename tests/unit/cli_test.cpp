@@ -32,7 +32,8 @@ constexpr char help_text[] =
     "  --normalize        Normalize output\n"
     "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
-    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n";
+    "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
+    "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n";
 
 // One parse of a command line after argv[0] `name`. The words stay alive with the result,
 // since the settings borrow them.
@@ -96,6 +97,8 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
         {{"--format"}, "kelvo: error: missing format name after '--format'\n"},
         {{"--format", "wav", "--format", "wav"}, "kelvo: error: output format specified more than once\n"},
         {{"--bits"}, "kelvo: error: missing bit depth after '--bits'\n"},
+        {{"--preset"}, "kelvo: error: missing preset after '--preset'\n"},
+        {{"-p", "a", "--preset", "b"}, "kelvo: error: preset specified more than once\n"},
         {{"--bits", "8", "--bits", "8"}, "kelvo: error: bit depth specified more than once\n"},
         {{"", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
         {{"--version", "-h"}, "", help_text},
