@@ -105,10 +105,10 @@ std::unique_ptr<urid_map> make_urid_map() {
     return urids;
 }
 
-host_features::host_features(urid_map& urid_table, const LilvPlugin* plugin, double rate,
-                             block_length block, uint32_t sequence_bytes)
+host_features::host_features(urid_map& urid_table, plugin_log& run_log, const LilvPlugin* plugin,
+                             double rate, block_length block, uint32_t sequence_bytes)
     : urids{urid_table},
-      log{urids},
+      log{run_log},
       atom_Sequence{urids.map_term(LV2_ATOM__Sequence)},
       atom_Chunk{urids.map_term(LV2_ATOM__Chunk)},
       sample_rate{static_cast<float>(rate)},

@@ -31,7 +31,7 @@ struct block_length {
 struct host_features {
     /// Features for a plugin run at `sample_rate` in blocks of `block`, whose atom ports
     /// get buffers of `sequence_bytes`; throws std::bad_alloc when memory runs out.
-    host_features(urid_map& urids, const LilvPlugin* plugin, double sample_rate,
+    host_features(urid_map& urids, plugin_log& log, const LilvPlugin* plugin, double sample_rate,
                   block_length block, uint32_t sequence_bytes);
     host_features(const host_features&) = delete;
     host_features& operator=(const host_features&) = delete;
@@ -39,7 +39,7 @@ struct host_features {
     // Only the worker's queues and the state folder take memory of their own, in that order,
     // so that everything is freed newest first.
     urid_map& urids;  ///< the run's, with the terms used here already mapped
-    plugin_log log;
+    plugin_log& log;  ///< the run's: what every instance says counts towards one limit
     LV2_URID atom_Sequence;
     LV2_URID atom_Chunk;
     float sample_rate;

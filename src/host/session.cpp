@@ -79,7 +79,7 @@ bool restore_default_state(const plugin_session& s, plugin_instance& p) {
 // Creates one instance with its features; false after the error.
 bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instance& p) {
     if (!allocate_or_report([&] {
-            p.features = std::make_unique<host_features>(*s.urids, s.plugin, sample_rate,
+            p.features = std::make_unique<host_features>(*s.urids, *s.log, s.plugin, sample_rate,
                                                          s.block, s.plan.sequence_bytes);
         }))
         return false;
@@ -167,6 +167,7 @@ bool plan_session(plugin_session& s, const assignment_list& assignments, bool la
     return allocate_or_report([&] {
                s.plan = plan_ports(s.host, s.plugin, assignments, latency_compensation);
                s.urids = make_urid_map();
+               s.log = std::make_unique<plugin_log>(*s.urids);
                s.host_urids = s.urids->size();
            }) &&
            accept_plan(s.plan);

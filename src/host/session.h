@@ -49,6 +49,7 @@ struct plugin_session {
     block_length block;
     channel_layout layout;
     std::unique_ptr<urid_map> urids;  ///< one table for the run, from the plan on
+    std::unique_ptr<plugin_log> log;  ///< one for the run, made with the URI table
     state_ptr preset;                 ///< what -p chose, until the instances have it
     size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
     std::vector<plugin_instance> instances;
