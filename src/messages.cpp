@@ -16,7 +16,7 @@ const char* name = "kelvo";
 
 // One write for the whole line, so that lines of processes sharing standard error do not
 // interleave; a line too long for the buffer is written in parts.
-void print(const char* kind, const char* format, va_list args) {
+[[gnu::format(printf, 2, 0)]] void print(const char* kind, const char* format, va_list args) {
     progress_erase();
     std::array<char, 4096> line;
     const int head = std::snprintf(line.data(), line.size(), "%s: %s: ", name, kind);

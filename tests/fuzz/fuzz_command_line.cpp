@@ -47,10 +47,11 @@ arguments split(const uint8_t* data, size_t size) {
     return a;
 }
 
-// Where the option loop must find things: -i, -o, -n and -c take the next argument, whatever
-// it is; anything else not starting with '-' is the URI.
+// Where the option loop must find things: -i, -o, -n, -c, --tail, --format, --bits, -p and
+// --preset take the next argument, whatever it is; anything else not starting with '-' is the
+// URI.
 struct walk {
-    size_t input = 0, output = 0, frames = 0, uri = 0;  // argument indexes, 0 for none
+    size_t input = 0, output = 0, frames = 0, uri = 0, preset = 0;  // argument indexes, or 0
     size_t inputs = 0, outputs = 0, frame_options = 0, uris = 0;
     bool latency_compensation = true, timing = false, normalize = false;
 };
@@ -59,7 +60,9 @@ walk walk_options(const std::vector<std::string>& v) {
     walk w;
     for (size_t i = 1; i < v.size(); ++i) {
         const std::string& arg = v[i];
-        const bool takes_argument = arg == "-i" || arg == "-o" || arg == "-n" || arg == "-c";
+        const bool takes_argument = arg == "-i" || arg == "-o" || arg == "-n" || arg == "-c" ||
+                                    arg == "--tail" || arg == "--format" || arg == "--bits" ||
+                                    arg == "-p" || arg == "--preset";
         if (takes_argument && i + 1 < v.size()) {
             ++i;
             if (arg == "-i") {
@@ -71,6 +74,8 @@ walk walk_options(const std::vector<std::string>& v) {
             } else if (arg == "-n") {
                 w.frames = i;
                 ++w.frame_options;
+            } else if (arg == "-p" || arg == "--preset") {
+                w.preset = i;
             }
         } else if (arg == "--with-latency") {
             w.latency_compensation = false;
@@ -102,6 +107,7 @@ void check_proceed(const arguments& a, const kelvo::run_settings& s) {
     require(s.block_frames == frames);
     require(s.latency_compensation == w.latency_compensation && s.timing == w.timing &&
             s.normalize == w.normalize);
+    require(s.preset == (w.preset ? a.argv[w.preset] : nullptr));
 }
 
 bool any_argument_is(const arguments& a, const char* text) {
