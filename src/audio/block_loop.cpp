@@ -44,6 +44,10 @@ private:
     /// returns false.
     template <typename Take>
     bool on_silence(int64_t frames, Take take);
+    void silence_inputs() {
+        for (std::vector<float>& channel : io_.buffers.input_channels)
+            std::fill(channel.begin(), channel.end(), 0.0f);
+    }
     void run_plugin(int64_t frames);
     bool emit(int64_t frames, int64_t skip);
     static uint32_t channel_count(const channel_buffers& channels) {
@@ -128,9 +132,7 @@ bool block_runner::main_loop() {
 bool block_runner::flush() {
     if (!reports_latency_ || latency_.off)
         return true;
-    audio_buffers& b = io_.buffers;
-    for (std::vector<float>& channel : b.input_channels)
-        std::fill(channel.begin(), channel.end(), 0.0f);
+    silence_inputs();
     const float reported = latency_report(io_.plugin);
     if (!plausible_latency(reported, max_latency_frames_)) {
         warn_implausible(reported);
@@ -150,8 +152,7 @@ bool block_runner::tail() {
     const int64_t capacity = tail.empty() ? 0 : static_cast<int64_t>(tail[0].size());
     if (capacity == 0)
         return true;
-    for (std::vector<float>& channel : io_.buffers.input_channels)
-        std::fill(channel.begin(), channel.end(), 0.0f);
+    silence_inputs();
     int64_t kept = 0;
     on_silence(capacity, [&](int64_t from, int64_t to) {
         for (size_t c = 0; c < tail.size(); ++c) {

@@ -3,9 +3,9 @@
 #include "messages.h"
 
 #include <sndfile.h>
+#include <strings.h>
 
 #include <array>
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -66,15 +66,6 @@ constexpr std::array<depth_entry, 6> depths{{
     {"double", "double", {SF_FORMAT_DOUBLE, SF_FORMAT_DOUBLE}},
 }};
 
-bool equal_ignoring_case(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    }
-    return *a == *b;
-}
-
 bool writable(int format, int channels = 1, int sample_rate = 48000) {
     SF_INFO info{};
     info.format = format;
@@ -88,11 +79,11 @@ int first_format(const format_entry& f) { return f.major | (f.codec ? f.codec : 
 // The format called `name`, if this libsndfile writes it.
 const format_entry* find_format(const char* name) {
     for (const auto& [alias, real] : aliases) {
-        if (equal_ignoring_case(name, alias))
+        if (strcasecmp(name, alias) == 0)
             name = real;
     }
     for (const format_entry& f : formats) {
-        if (equal_ignoring_case(name, f.name) && writable(first_format(f)))
+        if (strcasecmp(name, f.name) == 0 && writable(first_format(f)))
             return &f;
     }
     return nullptr;
@@ -109,7 +100,7 @@ const format_entry* format_of(int format) {
 
 const depth_entry* find_depth(const char* name) {
     for (const depth_entry& d : depths) {
-        if (equal_ignoring_case(name, d.name))
+        if (strcasecmp(name, d.name) == 0)
             return &d;
     }
     return nullptr;

@@ -67,15 +67,6 @@ void add_missing(const LilvNodes* nodes, std::span<const char* const> offered,
     }
 }
 
-bool requires_feature(const LilvPlugin* plugin, const char* uri) {
-    const nodes_ptr required{lilv_plugin_get_required_features(plugin)};
-    LILV_FOREACH (nodes, i, required.get()) {
-        if (std::strcmp(lilv_node_as_string(lilv_nodes_get(required.get(), i)), uri) == 0)
-            return true;
-    }
-    return false;
-}
-
 // A plugin that mentions the options or a block-length feature may read the block lengths.
 bool reads_block_lengths(const LilvPlugin* plugin) {
     const nodes_ptr mentioned{lilv_plugin_get_supported_features(plugin)};
@@ -161,6 +152,15 @@ std::vector<std::string> unsupported_features(const plugin_host& host, const Lil
     const nodes_ptr options{lilv_plugin_get_value(plugin, host.uris.opts_requiredOption.get())};
     add_missing(options.get(), offered_options, missing);
     return missing;
+}
+
+bool requires_feature(const LilvPlugin* plugin, const char* uri) {
+    const nodes_ptr required{lilv_plugin_get_required_features(plugin)};
+    LILV_FOREACH (nodes, i, required.get()) {
+        if (std::strcmp(lilv_node_as_string(lilv_nodes_get(required.get(), i)), uri) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool offers_feature(const char* uri) { return is_one_of(uri, offered_features); }

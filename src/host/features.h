@@ -61,6 +61,9 @@ std::unique_ptr<urid_map> make_urid_map();
 /// offer, as URIs. Throws std::bad_alloc when memory runs out.
 std::vector<std::string> unsupported_features(const plugin_host& host, const LilvPlugin* plugin);
 
+/// True when the plugin lists the feature `uri` among its required ones.
+bool requires_feature(const LilvPlugin* plugin, const char* uri);
+
 /// True when the feature `uri` is offered to every plugin that requires it.
 bool offers_feature(const char* uri);
 

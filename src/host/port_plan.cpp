@@ -206,6 +206,8 @@ std::optional<channel_layout> layout_for(uint32_t channels, const port_tally& t)
     return std::nullopt;
 }
 
+bool is_settable(const port_facts& f) { return !f.audio && (f.control || f.cv) && f.input; }
+
 port_refusal plan_port(planned_port& port, const port_assignment* assignment,
                        bool latency_compensation, port_plan& plan) {
     const port_facts& f = port.facts;

@@ -45,6 +45,9 @@ struct port_facts {
     std::optional<std::string> minimum_size;  ///< an atom port's rsz:minimumSize, as written
 };
 
+/// True for a port a value can be given to: a control or CV input.
+bool is_settable(const port_facts& f);
+
 /// What the program does with a port.
 enum class port_role : uint8_t {
     unconnected,

@@ -89,9 +89,7 @@ bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instanc
         p.instance ? static_cast<const LV2_Worker_Interface*>(
                          lilv_instance_get_extension_data(p.instance.get(), LV2_WORKER__interface))
                    : nullptr;
-    const nodes_ptr required{lilv_plugin_get_required_features(s.plugin)};
-    const node_ptr schedule{lilv_new_uri(s.host.world.get(), LV2_WORKER__schedule)};
-    if (!p.instance || (!worker_interface && lilv_nodes_contains(required.get(), schedule.get()))) {
+    if (!p.instance || (!worker_interface && requires_feature(s.plugin, LV2_WORKER__schedule))) {
         error(msg_instantiate_failed);
         return false;
     }
@@ -134,7 +132,7 @@ float initial_value(const planned_port& p) {
 bool take_preset_value(port_plan& plan, const std::string& symbol, float value) {
     for (planned_port& p : plan.ports) {
         const port_facts& f = p.facts;
-        if (symbol != f.symbol || !(f.control || f.cv) || f.audio || !f.input)
+        if (symbol != f.symbol || !is_settable(f))
             continue;
         // An optional input the preset sets is connected to its value.
         if (p.role == port_role::unconnected) {
@@ -253,7 +251,7 @@ port_storage make_port_storage(const port_plan& plan, uint64_t block_frames) {
     port_storage storage;
     storage.values.resize(plan.control_values);
     storage.blocks.assign(plan.cv_inputs + plan.cv_outputs + plan.unused_outputs,
-                      std::vector<float>(block_frames));
+                          std::vector<float>(block_frames));
     storage.atom_inputs.resize(plan.atom_inputs);
     storage.atom_outputs.resize(plan.atom_outputs);
     for (const planned_port& p : plan.ports) {
@@ -266,7 +264,8 @@ port_storage make_port_storage(const port_plan& plan, uint64_t block_frames) {
         } else if (p.role == port_role::control_in)
             storage.values[p.slot] = initial_value(p);
         else if (p.role == port_role::cv_in)
-            std::fill(storage.blocks[p.slot].begin(), storage.blocks[p.slot].end(), initial_value(p));
+            std::fill(storage.blocks[p.slot].begin(), storage.blocks[p.slot].end(),
+                      initial_value(p));
     }
     return storage;
 }

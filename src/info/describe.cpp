@@ -62,15 +62,13 @@ port_description describe_one_port(const plugin_host& host, const unit_uris& uni
 }
 
 // kelvo's own order: the features first, then the ports.
-verdict judge(const plugin_host& host, const LilvPlugin* plugin, const port_plan& plan) {
-    if (!unsupported_features(host, plugin).empty())
+verdict judge(bool features_offered, const port_plan& plan) {
+    if (!features_offered)
         return {false, features_reason()};
     if (plan.refusal != port_refusal::none)
         return {false, refusal_reason(plan)};
     return {true, {}};
 }
-
-bool is_settable(const port_facts& f) { return !f.audio && (f.control || f.cv) && f.input; }
 
 bool is_shell_safe(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -115,27 +113,29 @@ std::string shell_word(std::string_view word) {
 
 namespace {
 
-plugin_summary summarize(const plugin_host& host, const LilvPlugin* plugin, const port_plan& plan) {
+plugin_summary summarize(const LilvPlugin* plugin, const port_plan& plan,
+                         const std::vector<std::string>& unsupported) {
     plugin_summary s;
     s.uri = lilv_node_as_string(lilv_plugin_get_uri(plugin));
     const node_ptr name{lilv_plugin_get_name(plugin)};
     s.name = text_of(name.get());
     s.tally = plan.tally;
-    s.run = judge(host, plugin, plan);
+    s.run = judge(unsupported.empty(), plan);
     return s;
 }
 
 }  // namespace
 
 plugin_summary summarize_plugin(const plugin_host& host, const LilvPlugin* plugin) {
-    return summarize(host, plugin, plan_ports(host, plugin, {}, true));
+    return summarize(plugin, plan_ports(host, plugin, {}, true),
+                     unsupported_features(host, plugin));
 }
 
 plugin_description describe_plugin(const plugin_host& host, const LilvPlugin* plugin) {
     plugin_description d;
     const port_plan plan = plan_ports(host, plugin, {}, true);
-    d.summary = summarize(host, plugin, plan);
     d.unsupported_features = unsupported_features(host, plugin);
+    d.summary = summarize(plugin, plan, d.unsupported_features);
     d.presets = list_presets(host, plugin);
     const nodes_ptr required{lilv_plugin_get_required_features(plugin)};
     d.required_features = texts_of(required.get());
