@@ -58,13 +58,17 @@ bool is_one_of(const char* uri, std::span<const char* const> uris) {
 }
 
 // The URIs of `nodes` that are not among `offered`, appended to `missing`.
+// In URI order: lilv's order follows where its nodes lie in memory, which changes with the
+// bundles loaded.
 void add_missing(const LilvNodes* nodes, std::span<const char* const> offered,
                  std::vector<std::string>& missing) {
+    const size_t start = missing.size();
     LILV_FOREACH (nodes, i, nodes) {
         const char* uri = lilv_node_as_string(lilv_nodes_get(nodes, i));
         if (!is_one_of(uri, offered))
             missing.emplace_back(uri);
     }
+    std::sort(missing.begin() + static_cast<std::ptrdiff_t>(start), missing.end());
 }
 
 // A plugin that mentions the options or a block-length feature may read the block lengths.

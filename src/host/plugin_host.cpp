@@ -1,5 +1,6 @@
 #include "host/plugin_host.h"
 
+#include "host/search_path.h"
 #include "memory.h"
 #include "messages.h"
 
@@ -29,76 +30,80 @@ bool is_scheme_char(char c) {
     return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-// Calls `visit` with each folder of a search path, empty ones too.
-template <typename Visit>
-void for_each_folder(std::string_view path, Visit visit) {
-    for (size_t start = 0; start <= path.size();) {
-        const size_t end = std::min(path.find(':', start), path.size());
-        visit(path.substr(start, end - start));
-        start = end + 1;
-    }
-}
+// The search path lilv loads when it is told nothing: read from the library when it was
+// built, since lilv does not tell; null when it could not be read.
+#ifdef KELVO_LILV_DEFAULT_PATH
+constexpr const char* lilv_default_path = KELVO_LILV_DEFAULT_PATH;
+#else
+constexpr const char* lilv_default_path = nullptr;
+#endif
 
-bool is_relative(std::string_view folder) {
-    return !folder.empty() && folder[0] != '/' && folder[0] != '~' && folder[0] != '$';
-}
+// Set to anything, makes every run load every bundle of the search path.
+constexpr char full_load_variable[] = "KELVO_FULL_LOAD";
 
 // lilv takes a relative folder in LV2_PATH for a URI and crashes on it, so such folders are
-// given to it resolved against the working directory, as the user meant them.
-bool search_absolute_folders(LilvWorld* world) {
-    const char* const path = std::getenv("LV2_PATH");
-    if (!path || !has_relative_folder(path))
-        return true;
-    char directory[PATH_MAX];
-    const char* const base = getcwd(directory, sizeof directory);
+// given to it resolved against the working directory, as the user meant them. `path` becomes
+// the search path lilv will load, or stays empty when that is not known.
+bool choose_search_path(LilvWorld* world, std::string& path) {
     return allocate_or_report([&] {
-        const std::string absolute = absolute_search_path(path, base);
-        const node_ptr value{lilv_new_string(world, absolute.c_str())};
+        const char* const given = std::getenv("LV2_PATH");
+        if (!given || !has_relative_folder(given)) {
+            path = given ? given : lilv_default_path ? lilv_default_path : "";
+            return;
+        }
+        char directory[PATH_MAX];
+        path = absolute_search_path(given, getcwd(directory, sizeof directory));
+        const node_ptr value{lilv_new_string(world, path.c_str())};
         lilv_world_set_option(world, LILV_OPTION_LV2_PATH, value.get());
     });
 }
 
-}  // namespace
-
-bool has_relative_folder(std::string_view path) {
-    bool relative = false;
-    for_each_folder(path, [&](std::string_view folder) { relative |= is_relative(folder); });
-    return relative;
-}
-
-std::string absolute_search_path(std::string_view path, const char* base) {
-    std::string absolute;
-    for_each_folder(path, [&](std::string_view folder) {
-        if (folder.empty() || (is_relative(folder) && !base))
-            return;
-        if (!absolute.empty())
-            absolute += ':';
-        if (is_relative(folder))
-            absolute.append(base).append("/");
-        absolute.append(folder);
-    });
-    return absolute;
-}
-
-bool has_uri_scheme(const char* text) {
-    if (!is_alpha(text[0]))
-        return false;
-    const char* p = text + 1;
-    while (is_scheme_char(*p))
-        ++p;
-    return *p == ':';
-}
-
-bool open_world(plugin_host& host) {
+bool new_world(plugin_host& host, std::string& path) {
     host.world.reset(lilv_world_new());
     if (!host.world) {
         error(msg_no_lilv);
         return false;
     }
+    return choose_search_path(host.world.get(), path);
+}
+
+bool has_plugin(LilvWorld* world, const char* uri) {
+    const node_ptr node{lilv_new_uri(world, uri)};
+    return node && lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), node.get());
+}
+
+// What loading only the bundles that may mention the plugin came to.
+enum class partial_load { skipped, found, not_found, failed };
+
+// Loads those bundles in the order a full load would. lilv reads the rest of a plugin's
+// description from its bundle and the presets from the bundles that name it, so nothing the
+// run asks about is left out.
+partial_load load_bundles_for(LilvWorld* world, const std::string& path, const world_scope& scope) {
+    if (path.empty() || std::getenv(full_load_variable) || !has_uri_scheme(scope.plugin_uri))
+        return partial_load::skipped;
+    bool relative = false;
+    bool found = false;
+    const bool loaded = allocate_or_report([&] {
+        auto load = [world](const char* bundle) {
+            const node_ptr uri{lilv_new_file_uri(world, nullptr, bundle)};
+            if (uri)
+                lilv_world_load_bundle(world, uri.get());
+        };
+        relative = !for_each_bundle_for(path, scope.plugin_uri, scope.specifications, load);
+        if (relative)
+            return;
+        if (scope.specifications)
+            lilv_world_load_specifications(world);
+        found = has_plugin(world, scope.plugin_uri);
+    });
+    if (relative)
+        return partial_load::skipped;
+    return !loaded ? partial_load::failed : found ? partial_load::found : partial_load::not_found;
+}
+
+// The plugin list and the terms the host asks about, once the bundles are loaded.
+bool make_core_uris(plugin_host& host) {
     LilvWorld* const w = host.world.get();
-    if (!search_absolute_folders(w))
-        return false;
-    lilv_world_load_all(w);
     host.plugins = lilv_world_get_all_plugins(w);
     core_uris& u = host.uris;
     u.lv2_InputPort.reset(lilv_new_uri(w, LV2_CORE__InputPort));
@@ -116,6 +121,40 @@ bool open_world(plugin_host& host) {
     u.opts_requiredOption.reset(lilv_new_uri(w, LV2_OPTIONS__requiredOption));
     u.state_state.reset(lilv_new_uri(w, LV2_STATE__state));
     return true;
+}
+
+}  // namespace
+
+bool has_uri_scheme(const char* text) {
+    if (!is_alpha(text[0]))
+        return false;
+    const char* p = text + 1;
+    while (is_scheme_char(*p))
+        ++p;
+    return *p == ':';
+}
+
+bool open_world(plugin_host& host, const world_scope& scope) {
+    std::string path;
+    if (!new_world(host, path))
+        return false;
+    switch (scope.plugin_uri ? load_bundles_for(host.world.get(), path, scope)
+                             : partial_load::skipped) {
+        case partial_load::failed:
+            return false;
+        case partial_load::found:
+            return make_core_uris(host);
+        case partial_load::not_found:
+            // The plugin's error, or a plugin this scan cannot see, comes from a world that
+            // loaded everything, as it always did.
+            if (!new_world(host, path))
+                return false;
+            break;
+        case partial_load::skipped:
+            break;
+    }
+    lilv_world_load_all(host.world.get());
+    return make_core_uris(host);
 }
 
 const LilvPlugin* find_plugin(const plugin_host& host, const char* uri) {

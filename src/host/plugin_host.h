@@ -4,9 +4,6 @@
 
 #include <lilv/lilv.h>
 
-#include <string>
-#include <string_view>
-
 namespace kelvo {
 
 /// The terms the host asks lilv about, in creation order; destroyed in reverse.
@@ -35,18 +32,19 @@ struct plugin_host {
     core_uris uris;
 };
 
-/// Creates the world, loads every installed bundle and makes the URIs.
-bool open_world(plugin_host& host);
+/// What a world is loaded for.
+struct world_scope {
+    const char* plugin_uri = nullptr;  ///< the one plugin asked about; null for every plugin
+    bool specifications = false;       ///< the LV2 specifications too, which name the units
+};
+
+/// Creates the world, loads the installed bundles `scope` needs and makes the URIs. For one
+/// plugin that is the bundles that may mention it, or every bundle when that does not find
+/// it: whatever lilv then reports about the plugin is what a load of every bundle reports.
+bool open_world(plugin_host& host, const world_scope& scope = {});
 
 /// The plugin whose URI is exactly `uri`, or null after the not-found error.
 const LilvPlugin* find_plugin(const plugin_host& host, const char* uri);
-
-/// True when one of the folders of the search path `path` (separated by colons) is relative.
-bool has_relative_folder(std::string_view path);
-
-/// `path` with every relative folder resolved against `base`, or left out when `base` is
-/// null; empty folders are left out too.
-std::string absolute_search_path(std::string_view path, const char* base);
 
 /// True when `text` starts with a URI scheme and its colon, as an absolute URI does.
 bool has_uri_scheme(const char* text);

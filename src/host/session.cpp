@@ -148,7 +148,7 @@ bool take_preset_value(port_plan& plan, const std::string& symbol, float value) 
 }  // namespace
 
 bool select_plugin(plugin_session& s, const char* uri) {
-    if (!open_world(s.host))
+    if (!open_world(s.host, {.plugin_uri = uri}))
         return false;
     s.plugin = find_plugin(s.host, uri);
     return s.plugin != nullptr;

@@ -5,6 +5,7 @@
 
 #include <lv2/units/units.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -17,11 +18,14 @@ std::string text_of(const LilvNode* node) {
     return node ? lilv_node_as_string(node) : std::string{};
 }
 
-std::vector<std::string> texts_of(const LilvNodes* nodes) {
+// In order: lilv's follows where its nodes lie in memory, which changes with the bundles
+// loaded.
+std::vector<std::string> sorted_texts_of(const LilvNodes* nodes) {
     std::vector<std::string> texts;
     LILV_FOREACH (nodes, i, nodes) {
         texts.push_back(text_of(lilv_nodes_get(nodes, i)));
     }
+    std::sort(texts.begin(), texts.end());
     return texts;
 }
 
@@ -138,9 +142,9 @@ plugin_description describe_plugin(const plugin_host& host, const LilvPlugin* pl
     d.summary = summarize(plugin, plan, d.unsupported_features);
     d.presets = list_presets(host, plugin);
     const nodes_ptr required{lilv_plugin_get_required_features(plugin)};
-    d.required_features = texts_of(required.get());
+    d.required_features = sorted_texts_of(required.get());
     const nodes_ptr optional{lilv_plugin_get_optional_features(plugin)};
-    d.optional_features = texts_of(optional.get());
+    d.optional_features = sorted_texts_of(optional.get());
     LilvWorld* const w = host.world.get();
     const unit_uris units{node_ptr{lilv_new_uri(w, LV2_UNITS__unit)},
                           node_ptr{lilv_new_uri(w, LV2_UNITS__symbol)}};

@@ -59,7 +59,10 @@ std::vector<std::string> command(const std::vector<std::string>& args, const run
     dup2(err, 2);
     // Nothing of the test binary's is inherited, so whatever is open at exit is the program's.
     close_range(3, ~0u, 0);
-    setenv("LV2_PATH", o.lv2_path.c_str(), 1);
+    if (o.lv2_path.empty())
+        unsetenv("LV2_PATH");
+    else
+        setenv("LV2_PATH", o.lv2_path.c_str(), 1);
     for (const auto& [key, value] : o.env)
         setenv(key.c_str(), value.c_str(), 1);
     std::string preload;

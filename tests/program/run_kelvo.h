@@ -17,7 +17,7 @@ struct result {
 /// Options for one run beyond its arguments.
 struct run_options {
     std::string program = KELVO_PATH;  ///< the binary to run
-    std::string lv2_path = KELVO_TEST_LV2_PATH;  ///< the only LV2_PATH the program sees
+    std::string lv2_path = KELVO_TEST_LV2_PATH;  ///< the only LV2_PATH it sees; "": unset
     std::vector<std::pair<std::string, std::string>> env;  ///< extra variables
     std::string argv0 = "kelvo";
     std::string stdin_path = "/dev/null";

@@ -3,13 +3,17 @@
 #include "host/urid_map.h"
 #include "host/plugin_host.h"
 #include "host/port_plan.h"
+#include "host/search_path.h"
 #include "host/session.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -383,6 +387,98 @@ TEST(PluginHost, ResolvesRelativeSearchFoldersAgainstTheWorkingDirectory) {
         EXPECT_EQ(c.relative, has_relative_folder(c.path));
         EXPECT_EQ(c.absolute, absolute_search_path(c.path, c.base));
     }
+}
+
+TEST(PluginHost, KeepsTheBundlesWhoseManifestMayMentionThePlugin) {
+    const std::string uri = "http://kelvo.test/plugins/amp";
+    const struct {
+        const char* manifest;
+        bool mentions;
+    } cases[] = {
+        {"<http://kelvo.test/plugins/amp> a lv2:Plugin .", true},
+        {"@prefix kt: <http://kelvo.test/plugins/> .\nkt:amp a lv2:Plugin .", true},
+        {"<x> lv2:appliesTo kt:amp;", true},
+        {"<x> lv2:appliesTo kt:amp", true},
+        {"@base <http://kelvo.test/plugins/> . <amp> a lv2:Plugin .", true},
+        {"<urn:p#amp>", true},  // a false positive costs only time
+        {"kt:amplifier a lv2:Plugin .", false},
+        {"kt:eg-amp a lv2:Plugin .", false},
+        {"kt:amp2 a lv2:Plugin .", false},
+        {"<http://kelvo.test/plugins/amp2> a lv2:Plugin .", false},
+        {"lv2:binary <amp.so> .", false},
+        {"lv2:appliesTo kt:amp.", true},
+        {"amp", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.manifest);
+        EXPECT_EQ(c.mentions, plugin_mentions(uri).in(c.manifest));
+    }
+    EXPECT_TRUE(plugin_mentions("urn:dragonfly:early").in("df:early a lv2:Plugin"));
+    EXPECT_FALSE(plugin_mentions("http://kelvo.test/p/").in("<http://kelvo.test/> a lv2:Plugin"));
+}
+
+TEST(PluginHost, ExpandsSearchFoldersAsLilvDoes) {
+    setenv("KELVO_TEST_DIR", "/d", 1);
+    unsetenv("KELVO_TEST_UNSET");
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "$HOME";
+    const struct {
+        const char* folder;
+        std::string expanded;
+    } cases[] = {
+        {"/usr/lib/lv2", "/usr/lib/lv2"},
+        {"~/.lv2", home + "/.lv2"},
+        {"~", home},
+        {"/a~b/~c", "/a~b/~c"},
+        {"$KELVO_TEST_DIR/lv2", "/d/lv2"},
+        {"$KELVO_TEST_UNSET/lv2", "$KELVO_TEST_UNSET/lv2"},
+        {"$KELVO_TEST_DIRx", "/dx"},  // a name is upper case, digits and '_'
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        EXPECT_EQ(c.expanded, expand_folder(c.folder));
+    }
+}
+
+TEST(PluginHost, ListsTheBundlesToLoadForOnePlugin) {
+    const std::string root = testing::TempDir() + "kelvo-bundles";
+    const struct {
+        const char* bundle;
+        const char* manifest;  // null: a plain file instead of a bundle
+    } entries[] = {
+        {"amp.lv2", "kt:amp a lv2:Plugin ."},
+        {"other.lv2", "kt:other a lv2:Plugin ."},
+        {"core.lv2", "<http://lv2plug.in/ns/lv2core> a lv2:Specification ."},
+        {"presets.lv2", "<p> lv2:appliesTo <http://kelvo.test/plugins/amp> ."},
+        {"file.ttl", nullptr},
+    };
+    std::filesystem::remove_all(root);
+    for (const auto& e : entries) {
+        const std::string path = root + "/" + e.bundle;
+        if (!e.manifest) {
+            std::ofstream(path) << "kt:amp";
+            continue;
+        }
+        std::filesystem::create_directories(path);
+        std::ofstream(path + "/manifest.ttl") << e.manifest;
+    }
+    using list = std::vector<std::string>;
+    auto found = [&](const std::string& path, bool specifications) {
+        std::vector<std::string> bundles;
+        const bool absolute =
+            for_each_bundle_for(path, "http://kelvo.test/plugins/amp", specifications,
+                                [&](const char* bundle) { bundles.push_back(bundle); });
+        std::sort(bundles.begin(), bundles.end());
+        return absolute ? bundles : list{"relative"};
+    };
+    const std::string amp = root + "/amp.lv2/", presets = root + "/presets.lv2/";
+    EXPECT_EQ((list{amp, presets}), found(root, false));
+    EXPECT_EQ((list{amp, root + "/core.lv2/", presets}), found(root, true));
+    EXPECT_EQ((list{amp, amp, presets, presets}), found(root + "::/nowhere:" + root, false));
+    EXPECT_EQ(list{"relative"}, found(root + ":relative/lv2", false));
+    EXPECT_EQ(list{}, found("/nowhere", false));
+    std::filesystem::remove_all(root);
 }
 
 TEST(HostFeatures, GivesEachUriOneNumberForTheRun) {
