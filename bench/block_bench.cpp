@@ -53,7 +53,7 @@ void BM_deinterleave(benchmark::State& state) {
     std::vector<float> block(static_cast<size_t>(channels * frames), 0.25f);
     auto out = make_channels(channels, frames);
     for (auto _ : state) {
-        deinterleave_input(block, out, frames);
+        deinterleave_input(block, out, 0, frames);
         benchmark::ClobberMemory();
     }
     set_samples(state, channels * frames);
@@ -64,7 +64,7 @@ void BM_interleave(benchmark::State& state) {
     const auto in = make_channels(channels, frames);
     std::vector<float> block(static_cast<size_t>(channels * frames));
     for (auto _ : state) {
-        interleave_output(in, frames, 0, 0, block);
+        interleave_output(in, 0, frames, block);
         benchmark::ClobberMemory();
     }
     set_samples(state, channels * frames);
@@ -92,7 +92,7 @@ void BM_normalize(benchmark::State& state) {
     const int64_t channels = state.range(0), frames = state.range(1);
     whole_output whole = make_whole_output(static_cast<uint32_t>(channels), 1);
     const auto source = make_channels(channels, frames);
-    append(whole, source, frames, 0);
+    append(whole, source, 0, frames);
     std::vector<float> piece(static_cast<size_t>(channels) * 65536);
     // Scaling into interleaved pieces, as the write-out does; a gain of 1/2 is exact and is
     // not the 1 a kernel might skip.

@@ -2,6 +2,7 @@
 
 #include "audio/block_loop.h"
 #include "audio/buffers.h"
+#include "audio/file_streams.h"
 #include "audio/normalize.h"
 #include "audio/output_format.h"
 #include "audio/sound_files.h"
@@ -34,6 +35,7 @@ struct run {
     sound_file input;
     int output_format = 0;
     int sound_fd = -1;  // where the sound goes when it goes to standard output
+    sound_streams streams;
     audio_buffers buffers;
     whole_output whole;
     channel_buffers tail;
@@ -68,10 +70,11 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
     const uint32_t outputs = output_channels(r.plugin);
     const uint32_t blocks = (plan.cv_inputs + plan.cv_outputs + plan.unused_outputs) * instances;
     const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + blocks, outputs);
+    const uint64_t piece_bytes = sound_stream_bytes(channels, outputs);
     const auto whole_bytes =
         checked_product(whole_frames + tail_frames(r), uint64_t{outputs} * sizeof(float));
     const uint64_t memory = physical_memory_bytes();
-    const uint64_t planned = plan.atom_storage_bytes * instances;
+    const uint64_t planned = plan.atom_storage_bytes * instances + piece_bytes;
     return r.settings.block_frames <= max_block_frames && block_bytes && whole_bytes &&
            *whole_bytes <= memory - std::min(memory, planned) &&
            *block_bytes <= memory - std::min(memory, planned) - *whole_bytes;
@@ -87,8 +90,9 @@ bool allocate_storage(run& r) {
     const uint32_t outputs = output_channels(r.plugin);
     // Built in locals: a failure unwinds them newest first before the message is printed.
     return allocate_or_report([&] {
-        audio_buffers buffers = make_audio_buffers(
-            r.settings.block_frames, static_cast<uint32_t>(r.input_info.channels), outputs);
+        const auto channels = static_cast<uint32_t>(r.input_info.channels);
+        sound_streams streams = make_sound_streams(channels, outputs);
+        audio_buffers buffers = make_audio_buffers(r.settings.block_frames, channels, outputs);
         std::vector<port_storage> ports;
         ports.reserve(r.plugin.instances.size());
         for (size_t i = 0; i < r.plugin.instances.size(); ++i)
@@ -98,6 +102,7 @@ bool allocate_storage(run& r) {
                                  : whole_output{};
         channel_buffers tail = tail_frames(r) > 0 ? channel_buffers(outputs, tail_frames(r))
                                                   : channel_buffers{};
+        r.streams = std::move(streams);
         r.buffers = std::move(buffers);
         for (size_t i = 0; i < ports.size(); ++i)
             r.plugin.instances[i].storage = std::move(ports[i]);
@@ -126,9 +131,10 @@ bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
     const run_settings& s = r.settings;
-    const block_loop_io io{s.block_frames, s.timing, s.normalize,    r.input.get(),
-                           r.output.get(), r.plugin, r.buffers,      r.whole,
-                           r.tail,         sample_rate(r), declared_frames(r), report};
+    const block_loop_io io{s.block_frames, s.timing,  s.normalize, r.input.get(),
+                           r.output.get(), r.plugin,  r.streams,   r.buffers,
+                           r.whole,        r.tail,    sample_rate(r), declared_frames(r),
+                           report};
     return process_blocks(io);
 }
 
@@ -169,6 +175,7 @@ void release_run(run& r) {
         r.exit_status = 1;
     if (r.sound_fd >= 0)
         close(std::exchange(r.sound_fd, -1));
+    r.streams = {};
     release(r.buffers);
     release_storage(r.plugin);
     r.whole = {};

@@ -1,6 +1,5 @@
 #include "audio/block_loop.h"
 
-#include "audio/file_streams.h"
 #include "audio/output_check.h"
 #include "host/session.h"
 #include "messages.h"
@@ -28,10 +27,13 @@ public:
         : io_{io},
           reports_latency_{reports_latency(io.plugin)},
           block_{static_cast<int64_t>(io.block_frames)},
-          in_{io.input, io.buffers.input_block, channel_count(io.buffers.input_channels)},
-          out_{io.output, io.buffers.output_block, channel_count(io.buffers.output_channels)},
+          in_{io.streams.input},
+          out_{io.streams.output},
           max_latency_frames_{max_plausible_latency_seconds * io.sample_rate},
-          start_ticks_{io.timing ? std::clock() : 0} {}
+          start_ticks_{io.timing ? std::clock() : 0} {
+        in_.attach(io.input);
+        out_.attach(io.output);
+    }
 
     bool main_loop();
     bool flush();
@@ -50,9 +52,6 @@ private:
     }
     void run_plugin(int64_t frames);
     bool emit(int64_t frames, int64_t skip);
-    static uint32_t channel_count(const channel_buffers& channels) {
-        return static_cast<uint32_t>(channels.size());
-    }
     void warn_implausible(float reported) const {
         warning(msg_implausible_latency, static_cast<double>(reported));
     }
@@ -60,8 +59,8 @@ private:
     const block_loop_io& io_;
     bool reports_latency_;
     int64_t block_;
-    input_stream in_;
-    output_stream out_;
+    input_stream& in_;
+    output_stream& out_;
     output_check_state check_;
     latency_state latency_;
     // A plugin that runs fixed blocks gets silence after a short last block; the frames it
@@ -91,15 +90,15 @@ void block_runner::run_plugin(int64_t frames) {
 bool block_runner::emit(int64_t frames, int64_t skip) {
     audio_buffers& b = io_.buffers;
     if (io_.normalize)
-        return append(io_.whole, b.output_channels, frames, skip);
-    return queue_frames(out_, b.output_channels, frames, 0, skip);
+        return append(io_.whole, b.output_channels, skip, frames - skip);
+    return out_.queue(b.output_channels, skip, frames - skip);
 }
 
 bool block_runner::main_loop() {
     audio_buffers& b = io_.buffers;
     int64_t frames_read = 0;
     for (;;) {
-        const int64_t f = read_block(in_, b.input_channels, block_);
+        const int64_t f = in_.read_block(b.input_channels, block_);
         if (f <= 0)
             break;
         frames_read += f;
@@ -119,7 +118,7 @@ bool block_runner::main_loop() {
     }
     if (sf_error(io_.input) != SF_ERR_NO_ERROR) {
         // What came before the failed read is the plugin's output all the same.
-        if (!write_pending(out_))
+        if (!out_.write_pending())
             return false;
         error(msg_input_not_read, sf_strerror(io_.input));
         return false;
@@ -163,8 +162,7 @@ bool block_runner::tail() {
         return true;
     });
     const int64_t audible = audible_frames(tail, kept);
-    return io_.normalize ? append(io_.whole, tail, audible, 0)
-                         : queue_frames(out_, tail, audible, 0, 0);
+    return io_.normalize ? append(io_.whole, tail, 0, audible) : out_.queue(tail, 0, audible);
 }
 
 template <typename Take>
@@ -196,7 +194,7 @@ bool block_runner::finish() {
         const float gain = normalization_gain(check_.peak, io_.report);
         if (!write_whole_output(io_.whole, gain, out_))
             return false;
-    } else if (!write_pending(out_)) {
+    } else if (!out_.write_pending()) {
         return false;
     }
     if (io_.timing) {

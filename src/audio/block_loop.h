@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/buffers.h"
+#include "audio/file_streams.h"
 #include "audio/normalize.h"
 #include "host/session.h"
 
@@ -50,6 +51,7 @@ struct block_loop_io {
     SNDFILE* input;
     SNDFILE* output;
     plugin_session& plugin;
+    sound_streams& streams;  ///< the pieces between the files and the blocks
     audio_buffers& buffers;
     whole_output& whole;  ///< used in normalize mode only
     channel_buffers& tail;  ///< room for the most tail frames to keep; empty without one

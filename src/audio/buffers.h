@@ -18,10 +18,8 @@ struct channel_buffers : std::vector<std::vector<float>> {
     ~channel_buffers();
 };
 
-/// The sample storage, allocated once before the first block.
+/// The blocks the plugin runs on, allocated once before the first block.
 struct audio_buffers {
-    std::vector<float> input_block;   ///< one piece of interleaved input, read ahead
-    std::vector<float> output_block;  ///< one piece of interleaved output, not yet written
     channel_buffers input_channels;   ///< block_frames for each input channel
     channel_buffers output_channels;  ///< block_frames for each required audio output
 };
@@ -29,7 +27,7 @@ struct audio_buffers {
 /// The largest block the plugin interface can run: `run` takes a 32-bit frame count.
 constexpr uint64_t max_block_frames = UINT32_MAX;
 
-/// Bytes the block buffers take, or nothing when the size does not fit in 64 bits.
+/// Bytes the blocks take, or nothing when the size does not fit in 64 bits.
 std::optional<uint64_t> block_buffer_bytes(uint64_t block_frames, uint32_t channels,
                                            uint32_t outputs);
 
@@ -39,14 +37,14 @@ audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint3
 /// Frees the buffers in the order they were allocated.
 void release(audio_buffers& buffers);
 
-/// Splits the first `n` frames of the interleaved `block` into the channel buffers, from
-/// frame `offset` of each on.
+/// Splits the first `count` frames of the interleaved `block` into the channel buffers, from
+/// frame `first` of each on.
 void deinterleave_input(std::span<const float> block, std::span<std::vector<float>> channels,
-                        int64_t n, int64_t offset = 0);
+                        int64_t first, int64_t count);
 
-/// Joins frames `start` to `count - 1` of `sources`, read from `offset` on, into the front of
-/// the interleaved `block`.
-void interleave_output(std::span<const std::vector<float>> sources, int64_t count,
-                       int64_t offset, int64_t start, std::span<float> block);
+/// Joins `count` frames of `sources`, from frame `first` on, into the front of the
+/// interleaved `block`.
+void interleave_output(std::span<const std::vector<float>> sources, int64_t first, int64_t count,
+                       std::span<float> block);
 
 }  // namespace kelvo

@@ -132,17 +132,16 @@ whole_output make_whole_output(uint32_t outputs, uint64_t frames, int64_t expect
     return whole;
 }
 
-bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t count,
-            int64_t start) {
-    const int64_t n = count - start;
-    if (n <= 0)
+bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t first,
+            int64_t count) {
+    if (count <= 0)
         return true;
-    const int64_t needed = whole.stored_frames + n;
+    const int64_t needed = whole.stored_frames + count;
     if (!whole.channels.empty() && needed > whole.capacity && !grow(whole, needed))
         return false;
-    for_each_stretch(whole, whole.stored_frames, n, [&](size_t k, int64_t at, int64_t frame,
+    for_each_stretch(whole, whole.stored_frames, count, [&](size_t k, int64_t at, int64_t frame,
                                                         int64_t frames) {
-        const int64_t source = start + frame - whole.stored_frames;
+        const int64_t source = first + frame - whole.stored_frames;
         for (size_t c = 0; c < channels.size(); ++c)
             std::copy_n(channels[c].data() + source, frames, whole.channels[c].chunks[k].get() + at);
     });
@@ -180,14 +179,12 @@ int64_t scale_into(const whole_output& whole, float gain, int64_t from, std::spa
 }
 
 bool write_whole_output(const whole_output& whole, float gain, output_stream& out) {
-    for (int64_t position = 0; position < whole.stored_frames;) {
-        const int64_t n = scale_into(whole, gain, position, out.piece);
-        out.pending = n;
-        if (!write_pending(out))
-            return false;
+    int64_t position = 0;
+    return out.write_pieces([&](std::span<float> piece) {
+        const int64_t n = scale_into(whole, gain, position, piece);
         position += n;
-    }
-    return true;
+        return n;
+    });
 }
 
 }  // namespace kelvo

@@ -46,10 +46,10 @@ uint64_t initial_whole_frames(int64_t declared);
 /// `expected_frames` long (0 when unknown); throws std::bad_alloc when memory runs out.
 whole_output make_whole_output(uint32_t outputs, uint64_t frames, int64_t expected_frames = 0);
 
-/// Appends frames `start` to `count - 1` of every channel, growing the buffers when they are
-/// full. False after the out-of-memory error.
-bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t count,
-            int64_t start);
+/// Appends `count` frames of every channel, from frame `first` on, growing the buffers when
+/// they are full. False after the out-of-memory error.
+bool append(whole_output& whole, std::span<const std::vector<float>> channels, int64_t first,
+            int64_t count);
 
 /// Reports the gain that brings `peak` to full scale on `report` and returns it; a silent
 /// output is left as it is (gain 1) with a warning.

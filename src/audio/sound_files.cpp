@@ -16,7 +16,6 @@ namespace {
 
 constexpr char msg_input_not_opened[] = "could not open input file: %s";
 constexpr char msg_output_not_opened[] = "could not open output file: %s";
-constexpr char msg_output_not_written[] = "could not write output file: %s";
 constexpr char msg_same_file[] = "input and output are the same file";
 constexpr char msg_output_not_closed[] = "could not close output file: %s";
 constexpr char msg_input_not_closed[] = "could not close input file: %s";
@@ -114,14 +113,6 @@ sound_file open_output(const char* path, int sound_fd, const char* input_path,
     if (!output.get())
         error(msg_output_not_opened, sf_strerror(nullptr));
     return output;
-}
-
-bool write_frames(SNDFILE* output, const float* block, int64_t frames) {
-    if (sf_writef_float(output, block, frames) != frames) {
-        error(msg_output_not_written, sf_strerror(output));
-        return false;
-    }
-    return true;
 }
 
 bool close_output(sound_file& output) {

@@ -44,9 +44,6 @@ sound_file open_output(const char* path, int sound_fd, const char* input_path,
 /// not -1, else standard output).
 bool same_file(const char* input_path, const char* output_path, int output_fd = -1);
 
-/// Writes `frames` interleaved frames; prints the error and returns false on a short write.
-bool write_frames(SNDFILE* output, const float* block, int64_t frames);
-
 /// Closes the output; a failed close is an error, for the file may lack its header.
 bool close_output(sound_file& output);
 

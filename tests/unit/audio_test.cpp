@@ -31,19 +31,19 @@ constexpr float inf = std::numeric_limits<float>::infinity();
 TEST(Buffers, DeinterleavesTheFirstFrames) {
     const std::vector<float> block = {0, 1000, 1, 1001, 2, 1002};
     const struct {
-        int64_t n, offset;
+        int64_t first, count;
         channels expected;
     } cases[] = {
-        {3, 0, {{0, 1, 2, -1}, {1000, 1001, 1002, -1}}},
-        {2, 0, {{0, 1, -1, -1}, {1000, 1001, -1, -1}}},
+        {0, 3, {{0, 1, 2, -1}, {1000, 1001, 1002, -1}}},
+        {0, 2, {{0, 1, -1, -1}, {1000, 1001, -1, -1}}},
         {2, 2, {{-1, -1, 0, 1}, {-1, -1, 1000, 1001}}},
         {0, 0, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
-        {-1, 0, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
+        {0, -1, {{-1, -1, -1, -1}, {-1, -1, -1, -1}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.n << " at " << c.offset);
+        SCOPED_TRACE(testing::Message() << c.count << " at " << c.first);
         channels out(2, std::vector<float>(4, -1));
-        deinterleave_input(block, out, c.n, c.offset);
+        deinterleave_input(block, out, c.first, c.count);
         EXPECT_EQ(c.expected, out);
     }
 }
@@ -57,33 +57,33 @@ TEST(Buffers, EveryChannelCountRoundTrips) {
         for (size_t i = 0; i < interleaved.size(); ++i)
             interleaved[i] = static_cast<float>(i);
         channels split(count, std::vector<float>(frames + 5, -1));
-        deinterleave_input(interleaved, split, frames, 5);
+        deinterleave_input(interleaved, split, 5, frames);
         for (size_t c = 0; c < count; ++c)
             for (int64_t i = 0; i < frames; ++i)
                 ASSERT_EQ(static_cast<float>(i * count + c), split[c][i + 5]) << c << " " << i;
         std::vector<float> joined(interleaved.size(), -1);
-        interleave_output(split, frames, 5, 0, joined);
+        interleave_output(split, 5, frames, joined);
         EXPECT_EQ(interleaved, joined);
     }
 }
 
-TEST(Buffers, InterleavesFramesFromStartToTheFrontOfTheBlock) {
+TEST(Buffers, InterleavesFramesFromFirstToTheFrontOfTheBlock) {
     const channels sources = {{0, 1, 2, 3, 4, 5}, {1000, 1001, 1002, 1003, 1004, 1005}};
     const struct {
-        int64_t count, offset, start;
+        int64_t first, count;
         std::vector<float> expected;
     } cases[] = {
-        {3, 0, 0, {0, 1000, 1, 1001, 2, 1002, -1, -1}},
-        {3, 0, 1, {1, 1001, 2, 1002, -1, -1, -1, -1}},
-        {4, 2, 1, {3, 1003, 4, 1004, 5, 1005, -1, -1}},
-        {2, 4, 0, {4, 1004, 5, 1005, -1, -1, -1, -1}},
-        {2, 0, 2, {-1, -1, -1, -1, -1, -1, -1, -1}},
-        {2, 0, 3, {-1, -1, -1, -1, -1, -1, -1, -1}},
+        {0, 3, {0, 1000, 1, 1001, 2, 1002, -1, -1}},
+        {1, 2, {1, 1001, 2, 1002, -1, -1, -1, -1}},
+        {3, 3, {3, 1003, 4, 1004, 5, 1005, -1, -1}},
+        {4, 2, {4, 1004, 5, 1005, -1, -1, -1, -1}},
+        {2, 0, {-1, -1, -1, -1, -1, -1, -1, -1}},
+        {3, -1, {-1, -1, -1, -1, -1, -1, -1, -1}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.count << " " << c.offset << " " << c.start);
+        SCOPED_TRACE(testing::Message() << c.first << " " << c.count);
         std::vector<float> block(8, -1);
-        interleave_output(sources, c.count, c.offset, c.start, block);
+        interleave_output(sources, c.first, c.count, block);
         EXPECT_EQ(c.expected, block);
     }
 }
@@ -95,11 +95,9 @@ TEST(Buffers, BlockBytesAreNothingWhenTheyOverflow) {
         uint32_t channels, outputs;
         std::optional<uint64_t> bytes;
     } cases[] = {
-        {512, 2, 2, 8192 + 2 * piece},
-        {0, 1, 1, 2 * piece},
-        {0, 3, 1, piece - piece % 12 + piece},  // a piece holds whole frames
-        {(uint64_t{1} << 62) - piece / 4 - 1, 1, 0, UINT64_MAX - 3},
-        {(uint64_t{1} << 62) - 1, 1, 0, {}},  // the pieces tip it over
+        {512, 2, 2, 8192},
+        {0, 1, 1, 0},
+        {(uint64_t{1} << 62) - 1, 1, 0, UINT64_MAX - 3},
         {UINT64_MAX, 1, 1, {}},
         {uint64_t{1} << 62, 1, 0, {}},
         {max_block_frames, UINT32_MAX, UINT32_MAX, {}},
@@ -108,6 +106,8 @@ TEST(Buffers, BlockBytesAreNothingWhenTheyOverflow) {
         SCOPED_TRACE(c.frames);
         EXPECT_EQ(c.bytes, block_buffer_bytes(c.frames, c.channels, c.outputs));
     }
+    EXPECT_EQ(2 * piece, sound_stream_bytes(1, 1));
+    EXPECT_EQ(piece - piece % 12 + piece, sound_stream_bytes(3, 1));  // whole frames only
 }
 
 TEST(OutputCheck, FixesBadSamplesAndWarnsOncePerRun) {
@@ -172,14 +172,14 @@ TEST(Normalize, AppendGrowsAndKeepsEveryFrameInOrder) {
     for (const uint64_t capacity : {uint64_t{0}, uint64_t{1}, uint64_t{4}, uint64_t{100}}) {
         SCOPED_TRACE(capacity);
         whole_output whole = make_whole_output(2, capacity);
-        // Blocks of input frames 0-2, 3-5, 6-8, 9-10; (count, start) as the block loop passes.
+        // Blocks of input frames 0-2, 3-5, 6-8, 9-10; (first, count) as the block loop passes.
         const channels blocks[] = {{{0, 1, 2}, {1000, 1001, 1002}},
                                    {{3, 4, 5}, {1003, 1004, 1005}},
                                    {{6, 7, 8}, {1006, 1007, 1008}},
                                    {{9, 10}, {1009, 1010}}};
-        const int64_t counts[] = {3, 3, 3, 2}, starts[] = {1, 0, 3, 0};
+        const int64_t firsts[] = {1, 0, 3, 0}, counts[] = {2, 3, 0, 2};
         for (size_t b = 0; b < 4; ++b)
-            ASSERT_TRUE(append(whole, blocks[b], counts[b], starts[b]));
+            ASSERT_TRUE(append(whole, blocks[b], firsts[b], counts[b]));
         ASSERT_EQ(7, whole.stored_frames);
         // Read back in pieces that end inside chunks and across them.
         for (const size_t piece_frames : {1u, 3u, 7u, 9u}) {
@@ -218,7 +218,7 @@ TEST(Normalize, ScalesToFullScaleOrLeavesSilenceAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         whole_output whole = make_whole_output(2, 1);
-        ASSERT_TRUE(append(whole, c.samples, 2, 0));
+        ASSERT_TRUE(append(whole, c.samples, 0, 2));
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         const float gain = normalization_gain(c.peak, stdout);
@@ -343,18 +343,18 @@ TEST(FileStreams, HandsOutExactBlocksWhateverThePieceSize) {
         SF_INFO info{};
         SNDFILE* const f = sf_open(file.path().c_str(), SFM_READ, &info);
         ASSERT_NE(nullptr, f);
-        std::vector<float> piece(static_cast<size_t>(c.piece * c.channels));
-        input_stream in{f, piece, static_cast<uint32_t>(c.channels)};
+        input_stream in{static_cast<uint32_t>(c.channels), static_cast<uint64_t>(c.piece)};
+        in.attach(f);
         channels blocks(static_cast<size_t>(c.channels), std::vector<float>(c.block));
         int64_t done = 0;
-        for (int64_t n; (n = read_block(in, blocks, c.block)) > 0; done += n) {
+        for (int64_t n; (n = in.read_block(blocks, c.block)) > 0; done += n) {
             ASSERT_EQ(std::min(c.block, c.frames - done), n);
             for (int ch = 0; ch < c.channels; ++ch)
                 for (int64_t i = 0; i < n; ++i)
                     ASSERT_EQ(static_cast<float>((done + i) * c.channels + ch), blocks[ch][i]);
         }
         EXPECT_EQ(c.frames, done);
-        EXPECT_FALSE(in.failed);
+        EXPECT_FALSE(in.failed());
         sf_close(f);
     }
 }
@@ -375,12 +375,12 @@ TEST(FileStreams, WritesEveryQueuedFrameInOrder) {
         info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
         SNDFILE* f = sf_open(file.path().c_str(), SFM_WRITE, &info);
         ASSERT_NE(nullptr, f);
-        std::vector<float> piece(static_cast<size_t>(c.piece * 2));
-        output_stream out{f, piece, 2};
-        ASSERT_TRUE(queue_frames(out, block, 5, 0, 3));
-        ASSERT_TRUE(queue_frames(out, block, 5, 0, 0));
-        ASSERT_TRUE(queue_frames(out, block, 2, 3, 1));
-        ASSERT_TRUE(write_pending(out));
+        output_stream out{2, static_cast<uint64_t>(c.piece)};
+        out.attach(f);
+        ASSERT_TRUE(out.queue(block, 3, 2));
+        ASSERT_TRUE(out.queue(block, 0, 5));
+        ASSERT_TRUE(out.queue(block, 4, 1));
+        ASSERT_TRUE(out.write_pending());
         sf_close(f);
         f = sf_open(file.path().c_str(), SFM_READ, &info);
         std::vector<float> written(static_cast<size_t>(info.frames * 2));
