@@ -40,8 +40,6 @@ bool is_name_char(char c) {
     return std::isalnum(u) || c == '_' || c == '-' || c == ':' || c == '%' || u >= 0x80;
 }
 
-bool starts_name(char c) { return c == ':' || c == '/' || c == '#' || c == '<'; }
-
 // A name ends where a character that cannot continue it follows; a dot ends it only when no
 // name character follows the dot ("kt:amp ." but not "<amp.so>").
 bool ends_name(std::string_view rest) {
@@ -116,6 +114,7 @@ std::optional<std::string_view> read_manifest(const char* path, std::string& buf
 plugin_mentions::plugin_mentions(std::string_view uri)
     : uri_(uri),
       segment_(last_segment(uri_)),
+      separator_(segment_.size() < uri_.size() ? uri_[uri_.size() - segment_.size() - 1] : ':'),
       uri_searcher_(uri_.data(), uri_.data() + uri_.size()),
       segment_searcher_(segment_.data(), segment_.data() + segment_.size()) {}
 
@@ -131,7 +130,9 @@ bool plugin_mentions::in(std::string_view manifest) const {
         return std::search(manifest.begin(), manifest.end(), uri_searcher_) != manifest.end();
     for (size_t at = 1; at < manifest.size() && (at = find_segment(manifest, at)) != manifest.npos;
          ++at) {
-        if (starts_name(manifest[at - 1]) && ends_name(manifest.substr(at + segment_.size())))
+        const char before = manifest[at - 1];
+        if ((before == ':' || before == '<' || before == separator_) &&
+            ends_name(manifest.substr(at + segment_.size())))
             return true;
     }
     return false;

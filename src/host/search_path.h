@@ -14,8 +14,9 @@ bool has_relative_folder(std::string_view path);
 std::string absolute_search_path(std::string_view path, const char* base);
 
 /// Tells the manifests that may say something about one plugin: those that hold its URI, or
-/// its last segment as a whole name (after `:`, `/`, `#` or `<`), as a prefixed name or a
-/// relative reference writes it. A false positive only costs the loading of one bundle.
+/// its last segment as a whole name after `:`, `<` or the character before it in the URI
+/// (`/`, `#`), as a prefixed name or a relative reference writes it. A false positive only
+/// costs the loading of one bundle.
 class plugin_mentions {
 public:
     explicit plugin_mentions(std::string_view uri);
@@ -30,6 +31,7 @@ private:
 
     const std::string uri_;
     const std::string_view segment_;
+    const char separator_;   // what comes before the segment in the URI
     searcher uri_searcher_;  // the searchers are made once for all the manifests
     searcher segment_searcher_;
 };

@@ -400,7 +400,8 @@ TEST(PluginHost, KeepsTheBundlesWhoseManifestMayMentionThePlugin) {
         {"<x> lv2:appliesTo kt:amp;", true},
         {"<x> lv2:appliesTo kt:amp", true},
         {"@base <http://kelvo.test/plugins/> . <amp> a lv2:Plugin .", true},
-        {"<urn:p#amp>", true},  // a false positive costs only time
+        {"<urn:p/amp>", true},  // a false positive costs only time
+        {"<urn:p#amp>", false},
         {"kt:amplifier a lv2:Plugin .", false},
         {"kt:eg-amp a lv2:Plugin .", false},
         {"kt:amp2 a lv2:Plugin .", false},
@@ -415,6 +416,8 @@ TEST(PluginHost, KeepsTheBundlesWhoseManifestMayMentionThePlugin) {
         EXPECT_EQ(c.mentions, plugin_mentions(uri).in(c.manifest));
     }
     EXPECT_TRUE(plugin_mentions("urn:dragonfly:early").in("df:early a lv2:Plugin"));
+    EXPECT_TRUE(plugin_mentions("urn:a-comp#stereo").in("<#stereo> a lv2:Plugin"));
+    EXPECT_FALSE(plugin_mentions("urn:a-comp#stereo").in("<http://x/stereo> a lv2:Plugin"));
     EXPECT_FALSE(plugin_mentions("http://kelvo.test/p/").in("<http://kelvo.test/> a lv2:Plugin"));
 }
 
