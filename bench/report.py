@@ -116,7 +116,7 @@ def counts(counts_path, startup_json, worlds_path):
     time = medians(startup_json)
     worlds = dict(read_tsv(worlds_path))
     bundle_ms = world_load_ms(worlds.get("test bundle alone", ""))
-    print("\nStart-up, wall-clock medians of a 1-second input, LV2_PATH naming the test bundle:")
+    print("\nStart-up, wall-clock medians of a 1-second input, LV2_PATH unset:")
     print(f"{'input':<20} {'kelvo ms':>9} {'copy ms':>8} {'difference':>11} "
           f"{'less world load':>16}")
     for kind, (title, _) in KINDS.items():
