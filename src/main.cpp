@@ -91,7 +91,8 @@ bool allocate_storage(run& r) {
     // Built in locals: a failure unwinds them newest first before the message is printed.
     return allocate_or_report([&] {
         const auto channels = static_cast<uint32_t>(r.input_info.channels);
-        sound_streams streams = make_sound_streams(channels, outputs);
+        sound_streams streams =
+            make_sound_streams(channels, r.input_info.format, outputs, r.output_format);
         audio_buffers buffers = make_audio_buffers(r.settings.block_frames, channels, outputs);
         std::vector<port_storage> ports;
         ports.reserve(r.plugin.instances.size());

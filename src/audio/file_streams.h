@@ -17,13 +17,19 @@ constexpr uint64_t file_piece_bytes = uint64_t{1} << 18;
 /// Frames of `channels` interleaved samples in one piece; at least one.
 uint64_t piece_frames(uint32_t channels);
 
+/// True for the 16-bit formats that libsndfile moves between file and memory in one call as
+/// integers, but through a small buffer of its own, a system call per 8 KiB, as floats. The
+/// streams read and write those as integers and convert them as libsndfile does.
+bool moves_as_pcm16(int format);
+
 /// The input, read from its file a piece at a time and handed out a block at a time. It owns
 /// its piece, which is never zeroed: a frame is read into it before it is handed out.
 class input_stream {
 public:
     input_stream() = default;
-    /// Allocates a piece of `frames` frames of `channels` samples; throws std::bad_alloc.
-    input_stream(uint32_t channels, uint64_t frames);
+    /// Allocates a piece of `frames` frames of `channels` samples, read as 16-bit integers
+    /// when `pcm16` is set; throws std::bad_alloc.
+    input_stream(uint32_t channels, uint64_t frames, bool pcm16 = false);
     /// Reads from `file` from now on; the stream does not own it.
     void attach(SNDFILE* file) { file_ = file; }
     /// Fills the first `frames` frames of every channel buffer, reading pieces as needed,
@@ -41,6 +47,7 @@ private:
     int64_t capacity_ = 0;   // frames the piece holds
     int64_t position_ = 0;   // frames of the piece already handed out
     int64_t available_ = 0;  // frames the last read put in the piece
+    bool pcm16_ = false;
     bool failed_ = false;
 };
 
@@ -49,8 +56,9 @@ private:
 class output_stream {
 public:
     output_stream() = default;
-    /// Allocates a piece of `frames` frames of `channels` samples; throws std::bad_alloc.
-    output_stream(uint32_t channels, uint64_t frames);
+    /// Allocates a piece of `frames` frames of `channels` samples, written as 16-bit integers
+    /// when `pcm16` is set; throws std::bad_alloc.
+    output_stream(uint32_t channels, uint64_t frames, bool pcm16 = false);
     /// Writes to `file` from now on; the stream does not own it.
     void attach(SNDFILE* file) { file_ = file; }
     /// Queues `count` frames of `sources` from frame `first` on, and writes every piece that
@@ -79,6 +87,7 @@ private:
     uint32_t channels_ = 0;
     int64_t capacity_ = 0;  // frames the piece holds
     int64_t pending_ = 0;   // frames in the piece not written yet
+    bool pcm16_ = false;
 };
 
 /// The two pieces between the sound files and the channel blocks.
@@ -90,7 +99,9 @@ struct sound_streams {
 /// Bytes of the pieces of streams with these channels.
 uint64_t sound_stream_bytes(uint32_t input_channels, uint32_t output_channels);
 
-/// Allocates the input's piece, then the output's; throws std::bad_alloc.
-sound_streams make_sound_streams(uint32_t input_channels, uint32_t output_channels);
+/// Allocates the input's piece, then the output's, for files in these libsndfile formats;
+/// throws std::bad_alloc.
+sound_streams make_sound_streams(uint32_t input_channels, int input_format,
+                                 uint32_t output_channels, int output_format);
 
 }  // namespace kelvo

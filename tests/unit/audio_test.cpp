@@ -10,7 +10,10 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -324,6 +327,12 @@ private:
     }
 };
 
+// The bytes of a file.
+std::string read_whole(const std::string& path) {
+    std::ifstream in{path, std::ios::binary};
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 }  // namespace
 
 // Pieces smaller, equal to and larger than a block: the blocks and their samples must be
@@ -389,4 +398,70 @@ TEST(FileStreams, WritesEveryQueuedFrameInOrder) {
         EXPECT_EQ((std::vector<float>{3, 13, 4, 14, 0, 10, 1, 11, 2, 12, 3, 13, 4, 14, 4, 14}),
                   written);
     }
+}
+
+// 16-bit files are read and written as integers: every integer must read as the float
+// libsndfile gives, and samples across full scale must be written as the integers it writes.
+TEST(FileStreams, SixteenBitSamplesAreWhatLibsndfileMakesOfThem) {
+    const counting_file scratch(1, 0);
+    const std::string a = scratch.path() + ".a", b = scratch.path() + ".b";
+    std::vector<short> integers;
+    for (int x = -32768; x <= 32767; ++x)
+        integers.push_back(static_cast<short>(x));
+    std::vector<float> floats;  // stereo: the steps of full scale, and the halves between
+    for (int k = -65535; k <= 65535; ++k)
+        floats.push_back(static_cast<float>(k) / 65535);
+    for (const float x : {-0.0f, 1e-30f, 0.5f / 32767, 1.5f / 32767, 1.0f, -1.0f, 0.0f})
+        floats.push_back(x);
+    const int formats[] = {SF_FORMAT_WAV, SF_FORMAT_W64,  SF_FORMAT_RF64,
+                           SF_FORMAT_AIFF, SF_FORMAT_CAF, SF_FORMAT_AU};
+    auto open = [](const std::string& path, int mode, int format) {
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 2;
+        info.format = format;
+        return sf_open(path.c_str(), mode, &info);
+    };
+    for (const int major : formats) {
+        const int format = major | SF_FORMAT_PCM_16;
+        SCOPED_TRACE(testing::Message() << std::hex << major);
+        ASSERT_TRUE(moves_as_pcm16(format));
+        for (const uint64_t piece : {7u, 4096u}) {
+            SNDFILE* f = open(a, SFM_WRITE, format);
+            sf_writef_short(f, integers.data(), static_cast<sf_count_t>(integers.size() / 2));
+            sf_close(f);
+            f = open(a, SFM_READ, 0);
+            std::vector<float> expected(integers.size());
+            sf_readf_float(f, expected.data(), static_cast<sf_count_t>(expected.size() / 2));
+            sf_close(f);
+            f = open(a, SFM_READ, 0);
+            input_stream in{2, piece, true};
+            in.attach(f);
+            channels read(2, std::vector<float>(integers.size() / 2));
+            EXPECT_EQ(static_cast<int64_t>(read[0].size()),
+                      in.read_block(read, static_cast<int64_t>(read[0].size())));
+            sf_close(f);
+            for (size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(std::bit_cast<uint32_t>(expected[i]),
+                          std::bit_cast<uint32_t>(read[i % 2][i / 2]))
+                    << i;
+
+            const auto frames = static_cast<int64_t>(floats.size() / 2);
+            channels split(2, std::vector<float>(static_cast<size_t>(frames)));
+            deinterleave_input(floats, split, 0, frames);
+            f = open(a, SFM_WRITE, format);
+            output_stream out{2, piece, true};
+            out.attach(f);
+            ASSERT_TRUE(out.queue(split, 0, frames) && out.write_pending());
+            sf_close(f);
+            f = open(b, SFM_WRITE, format);
+            sf_writef_float(f, floats.data(), frames);
+            sf_close(f);
+            EXPECT_EQ(read_whole(b), read_whole(a));
+        }
+    }
+    EXPECT_FALSE(moves_as_pcm16(SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+    EXPECT_FALSE(moves_as_pcm16(SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+    std::remove(a.c_str());
+    std::remove(b.c_str());
 }
