@@ -1,5 +1,6 @@
 #include "audio/buffers.h"
 
+#include "audio/vector_clones.h"
 #include "memory.h"
 
 #include <algorithm>
@@ -50,8 +51,9 @@ void release(audio_buffers& buffers) {
 
 // One and two channels, the common cases, get loops with a constant stride, which the
 // compiler turns into vector shuffles.
-void deinterleave_input(std::span<const float> block, std::span<std::vector<float>> channels,
-                        int64_t first, int64_t count) {
+KELVO_VECTOR_CLONES void deinterleave_input(std::span<const float> block,
+                                            std::span<std::vector<float>> channels, int64_t first,
+                                            int64_t count) {
     const size_t width = channels.size();
     const float* const in = block.data();
     if (count <= 0)
@@ -74,8 +76,8 @@ void deinterleave_input(std::span<const float> block, std::span<std::vector<floa
     }
 }
 
-void interleave_output(std::span<const std::vector<float>> sources, int64_t first, int64_t count,
-                       std::span<float> block) {
+KELVO_VECTOR_CLONES void interleave_output(std::span<const std::vector<float>> sources,
+                                           int64_t first, int64_t count, std::span<float> block) {
     const size_t channels = sources.size();
     float* const out = block.data();
     if (count <= 0)

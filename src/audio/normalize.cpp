@@ -1,5 +1,6 @@
 #include "audio/normalize.h"
 
+#include "audio/vector_clones.h"
 #include "memory.h"
 
 #include <sys/mman.h>
@@ -71,8 +72,8 @@ constexpr size_t max_scaled_channels = 8;
 // Frames 0 to `n - 1` of the channels `in`, scaled, into the interleaved `out` that has
 // `stride` channels. One and two channels, the common cases, get loops with a constant
 // stride.
-void scale_stretch(std::span<const float* const> in, size_t stride, int64_t n, float gain,
-                   float* out) {
+KELVO_VECTOR_CLONES void scale_stretch(std::span<const float* const> in, size_t stride,
+                                       int64_t n, float gain, float* out) {
     if (stride == 1) {
         for (int64_t i = 0; i < n; ++i)
             out[i] = scaled(in[0][i], gain);

@@ -1,5 +1,6 @@
 #include "audio/output_check.h"
 
+#include "audio/vector_clones.h"
 #include "messages.h"
 
 #include <algorithm>
@@ -49,7 +50,7 @@ void fix_sample(float& x, bool normalize, output_check_state& s) {
 // maximum finds both the peak and any sample that needs a closer look. Sixteen lanes of
 // their own let the compiler keep several vector maxima going at once; as the bits are
 // never negative, the signed maximum, which the x86-64 baseline has, will do.
-int32_t loudest_bits(const float* samples, int64_t n) {
+KELVO_VECTOR_CLONES int32_t loudest_bits(const float* samples, int64_t n) {
     constexpr size_t lanes = 16;
     std::array<int32_t, lanes> lane{};
     int64_t j = 0;
