@@ -16,27 +16,39 @@ namespace {
 constexpr char msg_silent[] = "the plugin produced silent output, cannot normalize";
 constexpr char msg_gain[] = "Applying %gx gain (%g dB) to all output channels\n";
 
+constexpr uintptr_t huge_page = uintptr_t{1} << 21;
+constexpr int64_t huge_page_frames = huge_page / sizeof(float);
+
 // Asks for huge pages under the frames of a chunk that the input's header says will be
 // filled, where the system grants them: a page fault per 2 MiB rather than per 4 KiB. Only
 // those frames: a huge page is in memory whole once a sample is stored in it.
 void advise_huge_pages(const whole_output& whole, float* samples, int64_t chunk_start,
                        int64_t frames) {
-    constexpr uintptr_t huge_page = uintptr_t{1} << 21;
     const int64_t filled = std::min(frames, whole.expected_frames - chunk_start);
     if (filled <= 0)
         return;
     const auto start = reinterpret_cast<uintptr_t>(samples);
     const uintptr_t first = (start + huge_page - 1) & ~(huge_page - 1);
-    const uintptr_t last = (start + static_cast<uintptr_t>(filled) * sizeof(float)) & ~(huge_page - 1);
+    const uintptr_t last =
+        (start + static_cast<uintptr_t>(filled) * sizeof(float)) & ~(huge_page - 1);
     if (first < last)
         madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-// Not zeroed: the pages of a large chunk stay untouched until samples are stored there.
+// Not zeroed: the pages of a large chunk stay untouched until samples are stored there. A
+// chunk of several huge pages starts on a huge page's boundary, so that none of its frames
+// lies in a part page before the first: the spare frames in front are never touched.
 void add_chunk(whole_output& whole, int64_t frames) {
+    const bool align = frames >= 2 * huge_page_frames;
     for (whole_channel& channel : whole.channels) {
-        channel.chunks[whole.chunk_count].reset(new float[static_cast<size_t>(frames)]);
-        advise_huge_pages(whole, channel.chunks[whole.chunk_count].get(), whole.capacity, frames);
+        std::unique_ptr<float[]>& chunk = channel.chunks[whole.chunk_count];
+        chunk.reset(new float[static_cast<size_t>(frames + (align ? huge_page_frames : 0))]);
+        const auto at = reinterpret_cast<uintptr_t>(chunk.get());
+        float* const samples =
+            align ? chunk.get() + ((huge_page - at % huge_page) % huge_page) / sizeof(float)
+                  : chunk.get();
+        channel.samples[whole.chunk_count] = samples;
+        advise_huge_pages(whole, samples, whole.capacity, frames);
     }
     whole.chunk_frames[whole.chunk_count++] = frames;
     whole.capacity += frames;
@@ -144,7 +156,7 @@ bool append(whole_output& whole, std::span<const std::vector<float>> channels, i
                                                         int64_t frames) {
         const int64_t source = first + frame - whole.stored_frames;
         for (size_t c = 0; c < channels.size(); ++c)
-            std::copy_n(channels[c].data() + source, frames, whole.channels[c].chunks[k].get() + at);
+            std::copy_n(channels[c].data() + source, frames, whole.channels[c].samples[k] + at);
     });
     whole.stored_frames = needed;
     return true;
@@ -171,7 +183,7 @@ int64_t scale_into(const whole_output& whole, float gain, int64_t from, std::spa
         const size_t group = std::min(count - first, max_scaled_channels);
         for_each_stretch(whole, from, frames, [&](size_t k, int64_t at, int64_t frame, int64_t n) {
             for (size_t c = 0; c < group; ++c)
-                sources[c] = whole.channels[first + c].chunks[k].get() + at;
+                sources[c] = whole.channels[first + c].samples[k] + at;
             float* const out = piece.data() + static_cast<size_t>(frame - from) * count + first;
             scale_stretch(std::span(sources).first(group), count, n, gain, out);
         });

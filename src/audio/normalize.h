@@ -21,7 +21,8 @@ constexpr size_t max_whole_chunks = 64;
 /// One channel of the whole output, in chunks. A new chunk at least doubles the room, so
 /// growing never moves a stored sample, and memory is only touched where samples are stored.
 struct whole_channel {
-    std::array<std::unique_ptr<float[]>, max_whole_chunks> chunks;
+    std::array<std::unique_ptr<float[]>, max_whole_chunks> chunks;  ///< as allocated
+    std::array<float*, max_whole_chunks> samples{};  ///< where each chunk's frames start
 };
 
 /// The processed output held in memory until it can be scaled (normalize mode).

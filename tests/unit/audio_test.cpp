@@ -172,9 +172,13 @@ TEST(Normalize, StartsSmallUnlessTheDeclaredLengthIsModest) {
 }
 
 TEST(Normalize, AppendGrowsAndKeepsEveryFrameInOrder) {
-    for (const uint64_t capacity : {uint64_t{0}, uint64_t{1}, uint64_t{4}, uint64_t{100}}) {
+    for (const uint64_t capacity :
+         {uint64_t{0}, uint64_t{1}, uint64_t{4}, uint64_t{100}, uint64_t{1} << 20}) {
         SCOPED_TRACE(capacity);
         whole_output whole = make_whole_output(2, capacity);
+        // A chunk of several huge pages starts on a huge page, whatever the allocator gave.
+        const uintptr_t start = reinterpret_cast<uintptr_t>(whole.channels[1].samples[0]);
+        EXPECT_TRUE(capacity < (uint64_t{1} << 20) || start % (uintptr_t{1} << 21) == 0);
         // Blocks of input frames 0-2, 3-5, 6-8, 9-10; (first, count) as the block loop passes.
         const channels blocks[] = {{{0, 1, 2}, {1000, 1001, 1002}},
                                    {{3, 4, 5}, {1003, 1004, 1005}},
