@@ -50,6 +50,12 @@ int64_t declared_frames(const run& r) {
     return r.input_info.frames < SF_COUNT_MAX ? r.input_info.frames : 0;
 }
 
+// How long the output will be, about: what the input declares, else as long as can be.
+uint64_t expected_frames(const run& r) {
+    const int64_t declared = declared_frames(r);
+    return declared > 0 ? static_cast<uint64_t>(declared) : UINT64_MAX;
+}
+
 // The most frames the tail may add.
 uint64_t tail_frames(const run& r) {
     const double seconds = std::max(r.settings.tail_seconds, 0.0);
@@ -91,8 +97,8 @@ bool allocate_storage(run& r) {
     // Built in locals: a failure unwinds them newest first before the message is printed.
     return allocate_or_report([&] {
         const auto channels = static_cast<uint32_t>(r.input_info.channels);
-        sound_streams streams =
-            make_sound_streams(channels, r.input_info.format, outputs, r.output_format);
+        sound_streams streams = make_sound_streams(channels, r.input_info.format, outputs,
+                                                   r.output_format, expected_frames(r));
         audio_buffers buffers = make_audio_buffers(r.settings.block_frames, channels, outputs);
         std::vector<port_storage> ports;
         ports.reserve(r.plugin.instances.size());

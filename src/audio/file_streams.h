@@ -28,8 +28,8 @@ class input_stream {
 public:
     input_stream() = default;
     /// Allocates a piece of `frames` frames of `channels` samples, read as 16-bit integers
-    /// when `pcm16` is set; throws std::bad_alloc.
-    input_stream(uint32_t channels, uint64_t frames, bool pcm16 = false);
+    /// when `pcm16` is set, with pages in place for the first `used`; throws std::bad_alloc.
+    input_stream(uint32_t channels, uint64_t frames, bool pcm16 = false, uint64_t used = 0);
     /// Reads from `file` from now on; the stream does not own it.
     void attach(SNDFILE* file) { file_ = file; }
     /// Fills the first `frames` frames of every channel buffer, reading pieces as needed,
@@ -57,8 +57,8 @@ class output_stream {
 public:
     output_stream() = default;
     /// Allocates a piece of `frames` frames of `channels` samples, written as 16-bit integers
-    /// when `pcm16` is set; throws std::bad_alloc.
-    output_stream(uint32_t channels, uint64_t frames, bool pcm16 = false);
+    /// when `pcm16` is set, with pages in place for the first `used`; throws std::bad_alloc.
+    output_stream(uint32_t channels, uint64_t frames, bool pcm16 = false, uint64_t used = 0);
     /// Writes to `file` from now on; the stream does not own it.
     void attach(SNDFILE* file) { file_ = file; }
     /// Queues `count` frames of `sources` from frame `first` on, and writes every piece that
@@ -99,9 +99,10 @@ struct sound_streams {
 /// Bytes of the pieces of streams with these channels.
 uint64_t sound_stream_bytes(uint32_t input_channels, uint32_t output_channels);
 
-/// Allocates the input's piece, then the output's, for files in these libsndfile formats;
-/// throws std::bad_alloc.
+/// Allocates the input's piece, then the output's, for files in these libsndfile formats and
+/// of about `expected_frames` frames; throws std::bad_alloc.
 sound_streams make_sound_streams(uint32_t input_channels, int input_format,
-                                 uint32_t output_channels, int output_format);
+                                 uint32_t output_channels, int output_format,
+                                 uint64_t expected_frames);
 
 }  // namespace kelvo
