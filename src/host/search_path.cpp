@@ -50,6 +50,66 @@ bool ends_name(std::string_view rest) {
     return !is_name_char(rest[0]);
 }
 
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A prefix's label: letters, digits, '_', '-', '.' and anything beyond ASCII.
+bool is_label_char(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || c == '_' || c == '-' || c == '.' || u >= 0x80;
+}
+
+bool has_scheme(std::string_view iri) {
+    size_t i = 0;
+    while (i < iri.size() && (std::isalnum(static_cast<unsigned char>(iri[i])) || iri[i] == '+' ||
+                              iri[i] == '-' || iri[i] == '.'))
+        ++i;
+    return i > 0 && i < iri.size() && iri[i] == ':' &&
+           std::isalpha(static_cast<unsigned char>(iri[0]));
+}
+
+// The IRI written around position `at`, when `at` lies between its '<' and '>'.
+std::optional<std::string_view> enclosing_iri(std::string_view text, size_t at) {
+    const size_t open = text.rfind('<', at - 1);
+    if (open == std::string_view::npos)
+        return std::nullopt;
+    const size_t close = text.find('>', open);
+    if (close == std::string_view::npos || close < at)
+        return std::nullopt;
+    const std::string_view iri = text.substr(open + 1, close - open - 1);
+    if (std::any_of(iri.begin(), iri.end(), [](char c) { return is_space(c) || c == '"'; }))
+        return std::nullopt;  // text between a '<' and a '>' that is no IRI
+    return iri;
+}
+
+// Calls `visit` with the IRI of each declaration of the prefix `label`, "@prefix label: <iri>"
+// or "PREFIX label: <iri>".
+template <typename Visit>
+void for_each_declaration(std::string_view text, std::string_view label, Visit visit) {
+    for (size_t at = text.find(label); at != std::string_view::npos;
+         at = text.find(label, at + 1)) {
+        size_t end = at + label.size();
+        if (end >= text.size() || text[end] != ':' || at == 0 || !is_space(text[at - 1]))
+            continue;
+        size_t keyword = at;
+        while (keyword > 0 && is_space(text[keyword - 1]))
+            --keyword;
+        constexpr std::string_view prefix = "prefix";
+        if (keyword < prefix.size())
+            continue;
+        const std::string_view word = text.substr(keyword - prefix.size(), prefix.size());
+        if (!std::equal(word.begin(), word.end(), prefix.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            }))
+            continue;
+        ++end;
+        while (end < text.size() && is_space(text[end]))
+            ++end;
+        const size_t close = text.find('>', end);
+        if (end < text.size() && text[end] == '<' && close != std::string_view::npos)
+            visit(text.substr(end + 1, close - end - 1));
+    }
+}
+
 std::string_view last_segment(std::string_view uri) {
     const size_t cut = uri.find_last_of(":/#");
     return cut == std::string_view::npos ? uri : uri.substr(cut + 1);
@@ -118,24 +178,54 @@ plugin_mentions::plugin_mentions(std::string_view uri)
       uri_searcher_(uri_.data(), uri_.data() + uri_.size()),
       segment_searcher_(segment_.data(), segment_.data() + segment_.size()) {}
 
-size_t plugin_mentions::find_segment(std::string_view text, size_t from) const {
-    const auto at = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
-                                segment_searcher_);
+size_t plugin_mentions::find(const searcher& what, std::string_view text, size_t from) {
+    const auto at = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(), what);
     return at == text.end() ? std::string_view::npos : static_cast<size_t>(at - text.begin());
 }
 
 bool plugin_mentions::in(std::string_view manifest) const {
-    // The URI itself ends in its segment, so the segment's search finds it too.
+    for (size_t at = 0;
+         at < manifest.size() && (at = find(uri_searcher_, manifest, at)) != std::string_view::npos;
+         ++at) {
+        if (ends_name(manifest.substr(at + uri_.size())))
+            return true;
+    }
     if (segment_.empty())
-        return std::search(manifest.begin(), manifest.end(), uri_searcher_) != manifest.end();
-    for (size_t at = 1; at < manifest.size() && (at = find_segment(manifest, at)) != manifest.npos;
+        return false;
+    for (size_t at = 1; at < manifest.size() &&
+                        (at = find(segment_searcher_, manifest, at)) != std::string_view::npos;
          ++at) {
         const char before = manifest[at - 1];
         if ((before == ':' || before == '<' || before == separator_) &&
-            ends_name(manifest.substr(at + segment_.size())))
+            ends_name(manifest.substr(at + segment_.size())) && !names_another(manifest, at))
             return true;
     }
     return false;
+}
+
+bool plugin_mentions::names_another(std::string_view text, size_t at) const {
+    // In an IRI: an absolute one that is not the URI names something else; a relative one
+    // may resolve to the plugin.
+    if (const std::optional<std::string_view> iri = enclosing_iri(text, at))
+        return has_scheme(*iri) && iri->find('\\') == std::string_view::npos;
+    if (text[at - 1] != ':')
+        return false;
+    // A prefixed name names the plugin when a declaration of its prefix makes it so, or when
+    // none is found that could tell.
+    size_t start = at - 1;
+    while (start > 0 && is_label_char(text[start - 1]))
+        --start;
+    if (start > 0 && !is_space(text[start - 1]) && std::strchr(";,([", text[start - 1]) == nullptr)
+        return false;
+    const std::string_view label = text.substr(start, at - 1 - start);
+    bool declared = false;
+    bool plugin = false;
+    for_each_declaration(text, label, [&](std::string_view iri) {
+        declared = true;
+        plugin = plugin || (iri.size() + segment_.size() == uri_.size() &&
+                            std::string_view(uri_).starts_with(iri));
+    });
+    return declared && !plugin;
 }
 
 std::string expand_folder(std::string_view folder) {

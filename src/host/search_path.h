@@ -15,8 +15,9 @@ std::string absolute_search_path(std::string_view path, const char* base);
 
 /// Tells the manifests that may say something about one plugin: those that hold its URI, or
 /// its last segment as a whole name after `:`, `<` or the character before it in the URI
-/// (`/`, `#`), as a prefixed name or a relative reference writes it. A false positive only
-/// costs the loading of one bundle.
+/// (`/`, `#`), as a prefixed name or a relative reference writes it, unless that name is
+/// plainly another resource's: an absolute IRI, or a prefixed name whose prefix is declared
+/// otherwise. A false positive only costs the loading of one bundle.
 class plugin_mentions {
 public:
     explicit plugin_mentions(std::string_view uri);
@@ -27,7 +28,9 @@ public:
 
 private:
     using searcher = std::boyer_moore_horspool_searcher<const char*>;
-    size_t find_segment(std::string_view text, size_t from) const;
+    static size_t find(const searcher& what, std::string_view text, size_t from);
+    /// True when the segment found at `at` plainly names something other than the plugin.
+    bool names_another(std::string_view text, size_t at) const;
 
     const std::string uri_;
     const std::string_view segment_;

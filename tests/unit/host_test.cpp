@@ -400,8 +400,17 @@ TEST(PluginHost, KeepsTheBundlesWhoseManifestMayMentionThePlugin) {
         {"<x> lv2:appliesTo kt:amp;", true},
         {"<x> lv2:appliesTo kt:amp", true},
         {"@base <http://kelvo.test/plugins/> . <amp> a lv2:Plugin .", true},
-        {"<urn:p/amp>", true},  // a false positive costs only time
+        {"<urn:p/amp>", false},
         {"<urn:p#amp>", false},
+        {"<other/amp>", true},  // relative: it may resolve to the plugin
+        {"@prefix kt: <http://kelvo.test/plugins/> .\n[] lv2:appliesTo kt:amp .", true},
+        {"PREFIX kt:\n  <http://kelvo.test/plugins/>\nkt:amp", true},
+        {"@prefix x: <http://other/> .\nx:amp a lv2:Plugin .", false},
+        {"@prefix x: <http://other/> .\n@prefix x: <http://kelvo.test/plugins/> .\nx:amp", true},
+        {"@prefix : <http://other/> .\n:amp a lv2:Plugin .", false},
+        {"@prefix : <http://kelvo.test/plugins/> .\n:amp a lv2:Plugin .", true},
+        {"@prefix x: <http://other/> .\ny:amp a lv2:Plugin .", true},  // y is not declared
+        {"# a comment about http://other/amp\n", true},  // not in an IRI: it may be
         {"kt:amplifier a lv2:Plugin .", false},
         {"kt:eg-amp a lv2:Plugin .", false},
         {"kt:amp2 a lv2:Plugin .", false},
