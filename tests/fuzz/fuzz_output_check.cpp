@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!normalize)
             continue;
         const int64_t skip = start == 0 ? first_skip : 0;
-        require(kelvo::append(whole, buffers, static_cast<int64_t>(n), skip));
+        require(kelvo::append(whole, buffers, skip, static_cast<int64_t>(n) - skip));
         for (auto j = static_cast<size_t>(skip); j < n; ++j) {
             for (size_t c = 0; c < channels; ++c)
                 stored.push_back(buffers[c][j]);
