@@ -89,10 +89,10 @@ partial_load load_bundles_for(LilvWorld* world, const std::string& path, const w
             if (uri)
                 lilv_world_load_bundle(world, uri.get());
         };
-        relative = !for_each_bundle_for(path, scope.plugin_uri, scope.specifications, load);
+        relative = !for_each_bundle_for(path, scope.plugin_uri, scope.vocabularies, load);
         if (relative)
             return;
-        if (scope.specifications)
+        if (scope.vocabularies)
             lilv_world_load_specifications(world);
         found = has_plugin(world, scope.plugin_uri);
     });

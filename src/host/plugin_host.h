@@ -35,7 +35,7 @@ struct plugin_host {
 /// What a world is loaded for.
 struct world_scope {
     const char* plugin_uri = nullptr;  ///< the one plugin asked about; null for every plugin
-    bool specifications = false;       ///< the LV2 specifications too, which name the units
+    bool vocabularies = false;         ///< the LV2 vocabulary bundles too, which name units
 };
 
 /// Creates the world, loads the installed bundles `scope` needs and makes the URIs. For one

@@ -2,6 +2,8 @@
 
 #include "c_free.h"
 
+#include <lv2/core/lv2.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,7 +22,9 @@ namespace kelvo {
 
 namespace {
 
-constexpr char specification_term[] = "Specification";
+// The local name of the LV2 class of vocabulary bundles, as manifests write it after a prefix.
+constexpr std::string_view vocabulary_class =
+    std::string_view(LV2_CORE__Specification).substr(sizeof LV2_CORE_PREFIX - 1);
 constexpr char manifest_name[] = "/manifest.ttl";
 constexpr size_t read_size = 16384;  // most manifests fit in one read
 
@@ -269,7 +273,7 @@ std::string absolute_search_path(std::string_view path, const char* base) {
     return absolute;
 }
 
-bool for_each_bundle_for(std::string_view search_path, std::string_view uri, bool specifications,
+bool for_each_bundle_for(std::string_view search_path, std::string_view uri, bool vocabularies,
                          const std::function<void(const char*)>& load) {
     bool absolute = true;
     for_each_folder(search_path, [&](std::string_view folder) {
@@ -281,8 +285,8 @@ bool for_each_bundle_for(std::string_view search_path, std::string_view uri, boo
     // Nothing is allocated per bundle, and what is allocated is released newest first.
     const plugin_mentions mentions{uri};
     std::string buffer;
-    const std::boyer_moore_horspool_searcher specification{std::begin(specification_term),
-                                                           std::end(specification_term) - 1};
+    const std::boyer_moore_horspool_searcher vocabulary{vocabulary_class.begin(),
+                                                        vocabulary_class.end()};
     for_each_folder(search_path, [&](std::string_view unexpanded) {
         const std::string folder = expand_folder(unexpanded);
         const folder_ptr listing{folder.empty() ? nullptr : opendir(folder.c_str())};
@@ -297,9 +301,8 @@ bool for_each_bundle_for(std::string_view search_path, std::string_view uri, boo
                 continue;
             const std::optional<std::string_view> text = read_manifest(path, buffer);
             if (text &&
-                (mentions.in(*text) ||
-                 (specifications &&
-                  std::search(text->begin(), text->end(), specification) != text->end())) &&
+                (mentions.in(*text) || (vocabularies && std::search(text->begin(), text->end(),
+                                                                    vocabulary) != text->end())) &&
                 join(path, folder, name, "/"))
                 load(path);
         }

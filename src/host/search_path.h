@@ -43,10 +43,10 @@ private:
 std::string expand_folder(std::string_view folder);
 
 /// Calls `load` with the folder, ending in '/', of each bundle of `search_path` whose manifest
-/// may mention `uri`, or declares an LV2 specification when `specifications` is set, in the
+/// may mention `uri`, or is an LV2 vocabulary bundle when `vocabularies` is set, in the
 /// order a load of the whole search path visits them. False, having called nothing, when a
 /// folder of the path is relative.
-bool for_each_bundle_for(std::string_view search_path, std::string_view uri, bool specifications,
+bool for_each_bundle_for(std::string_view search_path, std::string_view uri, bool vocabularies,
                          const std::function<void(const char*)>& load);
 
 }  // namespace kelvo

@@ -71,8 +71,8 @@ int drive(info_run& r, int argc, char** argv) {
         case parse_outcome::proceed:
             break;
     }
-    // A description names units by the symbols the LV2 specifications give them.
-    const world_scope scope{.plugin_uri = r.settings.plugin_uri, .specifications = true};
+    // A description names units by the symbols the LV2 vocabulary bundles give them.
+    const world_scope scope{.plugin_uri = r.settings.plugin_uri, .vocabularies = true};
     const bool done = open_world(r.host, scope) && build_output(r) && write_output(r);
     return done ? 0 : 1;
 }

@@ -476,10 +476,10 @@ TEST(PluginHost, ListsTheBundlesToLoadForOnePlugin) {
         std::ofstream(path + "/manifest.ttl") << e.manifest;
     }
     using list = std::vector<std::string>;
-    auto found = [&](const std::string& path, bool specifications) {
+    auto found = [&](const std::string& path, bool vocabularies) {
         std::vector<std::string> bundles;
         const bool absolute =
-            for_each_bundle_for(path, "http://kelvo.test/plugins/amp", specifications,
+            for_each_bundle_for(path, "http://kelvo.test/plugins/amp", vocabularies,
                                 [&](const char* bundle) { bundles.push_back(bundle); });
         std::sort(bundles.begin(), bundles.end());
         return absolute ? bundles : list{"relative"};
