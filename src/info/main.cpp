@@ -1,9 +1,8 @@
 // kelvo-info: lists the installed LV2 plugins, or describes one, as kelvo sees them.
 
 #include "host/plugin_host.h"
-#include "info/describe.h"
-#include "info/format.h"
 #include "info/options.h"
+#include "info/report.h"
 #include "memory.h"
 #include "messages.h"
 
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace kelvo {
 namespace {
@@ -28,21 +26,12 @@ struct info_run {
 };
 
 bool build_list(info_run& r) {
-    return allocate_or_report([&] {
-        std::vector<plugin_summary> summaries;
-        const LilvPlugins* plugins = r.host.plugins;
-        LILV_FOREACH (plugins, i, plugins) {
-            summaries.push_back(summarize_plugin(r.host, lilv_plugins_get(plugins, i)));
-        }
-        r.output = r.settings.json ? list_json(summaries) : list_text(summaries);
-    });
+    return allocate_or_report([&] { r.output = plugin_list(r.host, r.settings.json); });
 }
 
 bool build_description(info_run& r, const LilvPlugin* plugin) {
-    return allocate_or_report([&] {
-        const plugin_description d = describe_plugin(r.host, plugin);
-        r.output = r.settings.json ? description_json(d) : description_text(d);
-    });
+    return allocate_or_report(
+        [&] { r.output = plugin_report(r.host, plugin, r.settings.json); });
 }
 
 bool build_output(info_run& r) {
