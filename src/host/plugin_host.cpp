@@ -158,16 +158,25 @@ bool open_world(plugin_host& host, const world_scope& scope) {
 }
 
 const LilvPlugin* find_plugin(const plugin_host& host, const char* uri) {
-    // A text without a scheme is no plugin's URI; lilv would complain about it on its own.
-    const LilvPlugin* plugin = nullptr;
-    if (has_uri_scheme(uri)) {
-        const node_ptr node{lilv_new_uri(host.world.get(), uri)};
-        if (node)
-            plugin = lilv_plugins_get_by_uri(host.plugins, node.get());
-    }
+    const LilvPlugin* plugin = lookup_plugin(host, uri);
     if (!plugin)
         error(msg_plugin_not_found, uri);
     return plugin;
+}
+
+const LilvPlugin* lookup_plugin(const plugin_host& host, const char* uri) {
+    // A text without a scheme is no plugin's URI; lilv would complain about it on its own.
+    if (!has_uri_scheme(uri))
+        return nullptr;
+    const node_ptr node{lilv_new_uri(host.world.get(), uri)};
+    return node ? lilv_plugins_get_by_uri(host.plugins, node.get()) : nullptr;
+}
+
+std::string plugin_not_found_text(const char* uri) {
+    const int length = std::snprintf(nullptr, 0, msg_plugin_not_found, uri);
+    std::string text(static_cast<size_t>(std::max(length, 0)), '\0');
+    std::snprintf(text.data(), text.size() + 1, msg_plugin_not_found, uri);
+    return text;
 }
 
 }  // namespace kelvo

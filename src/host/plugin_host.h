@@ -4,6 +4,8 @@
 
 #include <lilv/lilv.h>
 
+#include <string>
+
 namespace kelvo {
 
 /// The terms the host asks lilv about, in creation order; destroyed in reverse.
@@ -45,6 +47,13 @@ bool open_world(plugin_host& host, const world_scope& scope = {});
 
 /// The plugin whose URI is exactly `uri`, or null after the not-found error.
 const LilvPlugin* find_plugin(const plugin_host& host, const char* uri);
+
+/// The plugin whose URI is exactly `uri`, or null; prints nothing.
+const LilvPlugin* lookup_plugin(const plugin_host& host, const char* uri);
+
+/// The not-found error's text for `uri`, as find_plugin prints it after "error: ", for a
+/// front end that reports it in its own way. Throws std::bad_alloc when memory runs out.
+std::string plugin_not_found_text(const char* uri);
 
 /// True when `text` starts with a URI scheme and its colon, as an absolute URI does.
 bool has_uri_scheme(const char* text);
