@@ -1,8 +1,10 @@
 # What `cmake --install` puts where, and the Debian package that `cpack -G DEB` makes of it.
 # Included last, after the programs' targets.
 # Only the programs and their documentation are installed: never the tests, the test bundle
-# or the static core library.
+# or the static core library. The Python module, when built, is installed by python/ as the
+# component "python", and becomes a package of its own, python3-kelvo.
 include(GNUInstallDirs)
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME programs)
 
 install(TARGETS kelvo kelvo-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -20,8 +22,10 @@ set(CPACK_PACKAGE_NAME kelvo)
 set(CPACK_PACKAGE_VENDOR "The kelvo authors")
 set(CPACK_PACKAGE_CONTACT "The kelvo authors")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "apply one LV2 plugin to a sound file, offline")
+# Each package's description starts with its own summary line: CPack would put one summary,
+# CPACK_PACKAGE_DESCRIPTION_SUMMARY, before both, so that is left unset.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "apply one LV2 plugin to a sound file, offline\n"
     "kelvo reads a sound file, runs it through one LV2 audio plugin named by its\n"
     "URI and writes the result in the input's format and sample rate, with latency\n"
     "compensation and optional normalization. kelvo-info lists the installed\n"
@@ -35,4 +39,27 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Without at least one plugin installed there is nothing to run.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS lv2-plugin)
+
+# One Debian package per component: kelvo, and python3-kelvo when the module is built.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME kelvo)
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+if(TARGET _kelvo)
+    list(APPEND CPACK_COMPONENTS_ALL python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kelvo)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+    # The extension is built for one Python version's ABI; pybind11 finds numpy's C
+    # interface when the module is imported, so any numpy of the release will do.
+    math(EXPR python_next_minor "${Python3_VERSION_MINOR} + 1")
+    string(CONCAT CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+        "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), "
+        "python3 (<< ${Python3_VERSION_MAJOR}.${python_next_minor}), python3-numpy")
+    string(CONCAT CPACK_DEBIAN_PYTHON_DESCRIPTION
+        "LV2 audio plugins on numpy arrays, with kelvo's host\n"
+        "The Python module kelvo runs LV2 plugins and chains of them on numpy\n"
+        "arrays, with the host of the kelvo command line: the same output sample\n"
+        "for sample, latency compensation, tails and presets. It lists the\n"
+        "installed plugins and describes their ports as kelvo-info does.")
+endif()
 include(CPack)
