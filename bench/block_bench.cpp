@@ -11,6 +11,7 @@
 #include "audio/buffers.h"
 #include "audio/normalize.h"
 #include "audio/output_check.h"
+#include "messages.h"
 
 namespace kelvo {
 namespace {
@@ -82,7 +83,7 @@ void BM_check_output(benchmark::State& state) {
         // The check repairs the block in place: spoil it again so every pass takes the fixing
         // path. Three stores per channel cost nothing beside the scan.
         if (dirty) spoil(out);
-        check_output_block(out, frames, normalize, check);
+        check_output_block(out, frames, normalize, check, printed_diagnostics());
         benchmark::ClobberMemory();
     }
     set_samples(state, channels * frames);

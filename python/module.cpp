@@ -1,6 +1,7 @@
 // _kelvo: the part of the Python module `kelvo` written in C++, over kelvo's core library.
 // The Python package around it (kelvo/__init__.py) holds the classes people use.
 
+#include "diagnostics.h"
 #include "host/plugin_host.h"
 #include "info/report.h"
 #include "version.h"
@@ -9,6 +10,8 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -18,34 +21,78 @@ namespace {
 // lilv is not safe to load bundles into worlds from several threads at once.
 std::mutex world_loading;
 
+/// Keeps the first error and the warnings of a call, with kelvo's texts, until the call is
+/// back where Python may be called: the engine reports them with the GIL released too.
+class python_diagnostics final : public diagnostics {
+public:
+    void error(problem kind, std::string_view text) override {
+        if (failed_)
+            return;
+        failed_ = true;
+        kind_ = kind;
+        text_ = text;
+    }
+
+    void warning(std::string_view text) noexcept override {
+        try {
+            warnings_.emplace_back(text);
+        } catch (const std::bad_alloc&) {
+            // A warning lost to exhausted memory does not change the outcome.
+        }
+    }
+
+    /// Issues the warnings through Python's warnings module, then raises the error, if any:
+    /// LookupError for what is not found, ValueError for a bad value, RuntimeError for a
+    /// plugin that cannot be driven, MemoryError.
+    void report() {
+        for (const std::string& text : std::exchange(warnings_, {})) {
+            if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0)
+                throw py::error_already_set();  // warnings turned into errors
+        }
+        if (!std::exchange(failed_, false))
+            return;
+        PyObject* type = kind_ == problem::not_found   ? PyExc_LookupError
+                         : kind_ == problem::bad_value ? PyExc_ValueError
+                         : kind_ == problem::no_memory ? PyExc_MemoryError
+                                                       : PyExc_RuntimeError;
+        PyErr_SetString(type, text_.c_str());
+        throw py::error_already_set();
+    }
+
+private:
+    bool failed_ = false;
+    problem kind_ = problem::cannot_run;
+    std::string text_;
+    std::vector<std::string> warnings_;
+};
+
 /// Loads a world for `scope` with the GIL released, since loading every bundle takes a while.
-/// A failure has been reported on standard error in kelvo's words by then.
-void load_world(plugin_host& host, const world_scope& scope) {
+void load_world(plugin_host& host, python_diagnostics& d, const world_scope& scope) {
     bool loaded = false;
     {
         const py::gil_scoped_release unlocked;
         const std::lock_guard lock{world_loading};
-        loaded = open_world(host, scope);
+        loaded = open_world(host, d, scope);
     }
     if (!loaded)
-        throw std::runtime_error("could not load the installed LV2 plugins");
+        d.report();
 }
 
 std::string list_json() {
+    python_diagnostics d;
     plugin_host host;
-    load_world(host, {});
+    load_world(host, d, {});
     return plugin_list(host, true);
 }
 
 std::string description_json(const std::string& uri) {
+    python_diagnostics d;
     plugin_host host;
     // Units are named by the symbols of the LV2 vocabulary bundles, as kelvo-info names them.
-    load_world(host, {.plugin_uri = uri.c_str(), .vocabularies = true});
-    const LilvPlugin* plugin = lookup_plugin(host, uri.c_str());
-    if (!plugin) {
-        PyErr_SetString(PyExc_LookupError, plugin_not_found_text(uri.c_str()).c_str());
-        throw py::error_already_set();
-    }
+    load_world(host, d, {.plugin_uri = uri.c_str(), .vocabularies = true});
+    const LilvPlugin* plugin = find_plugin(host, uri.c_str(), d);
+    if (!plugin)
+        d.report();
     return plugin_report(host, plugin, true);
 }
 

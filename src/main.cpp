@@ -1,14 +1,12 @@
-// kelvo: applies one LV2 plugin to a sound file, offline, in one pass.
+// kelvo: applies LV2 plugins, in a chain, to a sound file, offline, in one pass.
 
 #include "audio/block_loop.h"
-#include "audio/buffers.h"
 #include "audio/file_streams.h"
 #include "audio/normalize.h"
 #include "audio/output_format.h"
 #include "audio/sound_files.h"
-#include "cli/assignments.h"
 #include "cli/options.h"
-#include "host/session.h"
+#include "engine/chain.h"
 #include "memory.h"
 #include "messages.h"
 
@@ -26,17 +24,15 @@ namespace kelvo {
 namespace {
 
 /// Everything one run acquires. Released in the order release_run() shows, then the
-/// destructor frees the rest (the world, then the assignments).
+/// destructor frees the rest (the worlds, then the settings and their assignments).
 struct run {
     run_settings settings;  // strings borrowed from argv
-    assignment_list assignments;
-    plugin_session plugin;  // the world and the plugin first, its instance after the input
+    chain plugins{printed_diagnostics()};  // the worlds and plugins first, instances after the input
     SF_INFO input_info{};
     sound_file input;
     int output_format = 0;
     int sound_fd = -1;  // where the sound goes when it goes to standard output
     sound_streams streams;
-    audio_buffers buffers;
     whole_output whole;
     channel_buffers tail;
     sound_file output;
@@ -70,17 +66,15 @@ bool open_input_file(run& r) {
 // Refuses, before touching memory, a block the plugin cannot run or that cannot fit: an
 // overcommitting kernel would otherwise kill the process instead of failing the allocation.
 bool storage_fits(const run& r, uint64_t whole_frames) {
-    const port_plan& plan = r.plugin.plan;
     const auto channels = static_cast<uint32_t>(r.input_info.channels);
-    const uint32_t instances = r.plugin.layout.instances;
-    const uint32_t outputs = output_channels(r.plugin);
-    const uint32_t blocks = (plan.cv_inputs + plan.cv_outputs + plan.unused_outputs) * instances;
-    const auto block_bytes = block_buffer_bytes(r.settings.block_frames, channels + blocks, outputs);
+    const uint32_t outputs = r.plugins.output_channels();
+    const chain_storage_bytes plugin_bytes = r.plugins.storage_bytes();
+    const std::optional<uint64_t>& block_bytes = plugin_bytes.blocks;
     const uint64_t piece_bytes = sound_stream_bytes(channels, outputs);
     const auto whole_bytes =
         checked_product(whole_frames + tail_frames(r), uint64_t{outputs} * sizeof(float));
     const uint64_t memory = physical_memory_bytes();
-    const uint64_t planned = plan.atom_storage_bytes * instances + piece_bytes;
+    const uint64_t planned = plugin_bytes.atoms + piece_bytes;
     return r.settings.block_frames <= max_block_frames && block_bytes && whole_bytes &&
            *whole_bytes <= memory - std::min(memory, planned) &&
            *block_bytes <= memory - std::min(memory, planned) - *whole_bytes;
@@ -93,26 +87,20 @@ bool allocate_storage(run& r) {
         report_out_of_memory();
         return false;
     }
-    const uint32_t outputs = output_channels(r.plugin);
+    const uint32_t outputs = r.plugins.output_channels();
     // Built in locals: a failure unwinds them newest first before the message is printed.
     return allocate_or_report([&] {
         const auto channels = static_cast<uint32_t>(r.input_info.channels);
         sound_streams streams = make_sound_streams(channels, r.input_info.format, outputs,
                                                    r.output_format, expected_frames(r));
-        audio_buffers buffers = make_audio_buffers(r.settings.block_frames, channels, outputs);
-        std::vector<port_storage> ports;
-        ports.reserve(r.plugin.instances.size());
-        for (size_t i = 0; i < r.plugin.instances.size(); ++i)
-            ports.push_back(make_port_storage(r.plugin.plan, r.settings.block_frames));
         whole_output whole = r.settings.normalize
                                  ? make_whole_output(outputs, whole_frames, declared_frames(r))
                                  : whole_output{};
         channel_buffers tail = tail_frames(r) > 0 ? channel_buffers(outputs, tail_frames(r))
                                                   : channel_buffers{};
+        // Last, as it keeps what it allocates: nothing after it can fail.
+        r.plugins.allocate();
         r.streams = std::move(streams);
-        r.buffers = std::move(buffers);
-        for (size_t i = 0; i < ports.size(); ++i)
-            r.plugin.instances[i].storage = std::move(ports[i]);
         r.whole = std::move(whole);
         r.tail = std::move(tail);
     });
@@ -121,7 +109,7 @@ bool allocate_storage(run& r) {
 bool choose_format(run& r) {
     const std::optional<int> format = choose_output_format(
         {r.settings.format, r.settings.bits}, r.input_info.format,
-        static_cast<int>(output_channels(r.plugin)), r.input_info.samplerate);
+        static_cast<int>(r.plugins.output_channels()), r.input_info.samplerate);
     r.output_format = format.value_or(0);
     return format.has_value();
 }
@@ -130,7 +118,7 @@ bool create_output_file(run& r) {
     if (!r.settings.format)
         warn_about_misleading_name(r.settings.output_path, r.output_format);
     r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
-                           r.output_format, output_channels(r.plugin));
+                           r.output_format, r.plugins.output_channels());
     return r.output.get() != nullptr;
 }
 
@@ -138,16 +126,15 @@ bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
     const run_settings& s = r.settings;
-    const block_loop_io io{s.block_frames, s.timing,  s.normalize, r.input.get(),
-                           r.output.get(), r.plugin,  r.streams,   r.buffers,
-                           r.whole,        r.tail,    sample_rate(r), declared_frames(r),
-                           report};
+    const block_loop_io io{s.timing,        s.normalize, r.input.get(),  r.output.get(),
+                           r.plugins,       r.streams,   r.whole,        r.tail,
+                           sample_rate(r),  declared_frames(r), report};
     return process_blocks(io);
 }
 
 /// The phases in order; the first that fails has printed its message.
 int drive(run& r, int argc, char** argv) {
-    switch (parse_command_line(argc, argv, r.settings, r.assignments)) {
+    switch (parse_command_line(argc, argv, r.settings)) {
         case parse_outcome::stop_success:
             return 0;
         case parse_outcome::stop_failure:
@@ -162,32 +149,28 @@ int drive(run& r, int argc, char** argv) {
         return 1;
     r.sound_fd = set_aside_standard_output(s.output_path);
     const bool ready =
-        select_plugin(r.plugin, s.plugin_uri) &&
-        plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
-        choose_preset(r.plugin, s.preset) &&
+        r.plugins.plan(s.plugins, s.latency_compensation, s.block_frames) &&
         open_input_file(r) &&
-        choose_layout(r.plugin, r.input_info.channels) && choose_format(r) &&
-        instantiate(r.plugin, sample_rate(r)) && allocate_storage(r) && create_output_file(r);
+        r.plugins.lay_out(r.input_info.channels) && choose_format(r) &&
+        r.plugins.instantiate(sample_rate(r)) && allocate_storage(r) && create_output_file(r);
     if (!ready)
         return 1;
-    connect_ports(r.plugin, r.buffers.input_channels, r.buffers.output_channels, sample_rate(r));
-    activate(r.plugin);
+    r.plugins.start();
     return process(r) ? 0 : 1;
 }
 
 /// Releases, newest first, what must be released in order or may report a failure.
 void release_run(run& r) {
-    deactivate(r.plugin);
+    r.plugins.stop();
     if (!close_output(r.output))
         r.exit_status = 1;
     if (r.sound_fd >= 0)
         close(std::exchange(r.sound_fd, -1));
     r.streams = {};
-    release(r.buffers);
-    release_storage(r.plugin);
+    r.plugins.release_storage();
     r.whole = {};
     r.tail = {};
-    release_instances(r.plugin);
+    r.plugins.release_instances();
     close_input(r.input);
 }
 

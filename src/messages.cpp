@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include "diagnostics.h"
 #include "progress.h"
 
 #include <array>
@@ -37,7 +38,25 @@ const char* name = "kelvo";
     std::fputc('\n', stderr);
 }
 
+// The engine's texts come whole; a `%.*s` keeps them from being read as formats.
+class printer final : public diagnostics {
+public:
+    void error(problem, std::string_view text) override { kelvo::error("%.*s", length(text), text.data()); }
+    void warning(std::string_view text) noexcept override {
+        kelvo::warning("%.*s", length(text), text.data());
+    }
+
+private:
+    static int length(std::string_view text) { return static_cast<int>(text.size()); }
+};
+
 }  // namespace
+
+diagnostics& printed_diagnostics() {
+    // Holds no state: every caller may share it.
+    static printer p;
+    return p;
+}
 
 void set_program_name(const char* program) { name = program; }
 

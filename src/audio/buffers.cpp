@@ -7,19 +7,6 @@
 
 namespace kelvo {
 
-namespace {
-
-// Assigning `{}` would only clear a vector; taking a new one frees the storage now.
-void release(std::vector<float>& samples) { samples = std::vector<float>(); }
-
-void release(channel_buffers& channels) {
-    for (std::vector<float>& channel : channels)
-        release(channel);
-    channels = channel_buffers();
-}
-
-}  // namespace
-
 // Delegating first makes the object whole, so a throw while filling it runs the destructor.
 channel_buffers::channel_buffers(uint32_t channels, uint64_t frames) : channel_buffers() {
     reserve(channels);
@@ -35,18 +22,6 @@ channel_buffers::~channel_buffers() {
 std::optional<uint64_t> block_buffer_bytes(uint64_t block_frames, uint32_t channels,
                                            uint32_t outputs) {
     return checked_product(block_frames, (uint64_t{channels} + outputs) * sizeof(float));
-}
-
-audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint32_t outputs) {
-    audio_buffers b;
-    b.input_channels = channel_buffers(channels, block_frames);
-    b.output_channels = channel_buffers(outputs, block_frames);
-    return b;
-}
-
-void release(audio_buffers& buffers) {
-    release(buffers.input_channels);
-    release(buffers.output_channels);
 }
 
 // One and two channels, the common cases, get loops with a constant stride, which the

@@ -18,24 +18,12 @@ struct channel_buffers : std::vector<std::vector<float>> {
     ~channel_buffers();
 };
 
-/// The blocks the plugin runs on, allocated once before the first block.
-struct audio_buffers {
-    channel_buffers input_channels;   ///< block_frames for each input channel
-    channel_buffers output_channels;  ///< block_frames for each required audio output
-};
-
 /// The largest block the plugin interface can run: `run` takes a 32-bit frame count.
 constexpr uint64_t max_block_frames = UINT32_MAX;
 
 /// Bytes the blocks take, or nothing when the size does not fit in 64 bits.
 std::optional<uint64_t> block_buffer_bytes(uint64_t block_frames, uint32_t channels,
                                            uint32_t outputs);
-
-/// Allocates the buffers in their declared order; throws std::bad_alloc when memory runs out.
-audio_buffers make_audio_buffers(uint64_t block_frames, uint32_t channels, uint32_t outputs);
-
-/// Frees the buffers in the order they were allocated.
-void release(audio_buffers& buffers);
 
 /// Splits the first `count` frames of the interleaved `block` into the channel buffers, from
 /// frame `first` of each on.

@@ -1,7 +1,6 @@
 #include "audio/output_check.h"
 
 #include "audio/vector_clones.h"
-#include "messages.h"
 
 #include <algorithm>
 #include <array>
@@ -26,23 +25,23 @@ constexpr char msg_clipping[] = "out of range value detected in audio output, cl
 bool first_time(bool& warned) { return !std::exchange(warned, true); }
 
 // The rare samples: NaN, infinities, and in normal mode anything beyond full scale.
-void fix_sample(float& x, bool normalize, output_check_state& s) {
+void fix_sample(float& x, bool normalize, output_check_state& s, diagnostics& d) {
     if (std::isnan(x)) {
         if (first_time(s.nan_warned))
-            warning(msg_nan);
+            report_warning(d, msg_nan);
         x = 0;
         return;
     }
     if (std::isinf(x)) {
         if (first_time(s.infinity_warned))
-            warning(msg_infinity);
+            report_warning(d, msg_infinity);
         if (normalize)
             return;
     }
     if (!normalize && (x < -1 || x > 1)) {
         x = x < -1 ? -1.0f : 1.0f;
         if (first_time(s.clip_warned))
-            warning(msg_clipping);
+            report_warning(d, msg_clipping);
     }
 }
 
@@ -68,7 +67,7 @@ KELVO_VECTOR_CLONES int32_t loudest_bits(const float* samples, int64_t n) {
 }  // namespace
 
 void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool normalize,
-                        output_check_state& state, int64_t from) {
+                        output_check_state& state, diagnostics& d, int64_t from) {
     n -= from;
     for (std::vector<float>& channel : channels) {
         float* const samples = channel.data() + from;
@@ -79,7 +78,7 @@ void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool 
         if (loudest > limit) {
             peak = state.peak;
             for (int64_t j = 0; j < n; ++j) {
-                fix_sample(samples[j], normalize, state);
+                fix_sample(samples[j], normalize, state, d);
                 const float a = std::fabs(samples[j]);
                 if (std::isfinite(a) && a > peak)
                     peak = a;
@@ -88,6 +87,19 @@ void check_output_block(std::span<std::vector<float>> channels, int64_t n, bool 
         if (normalize)
             state.peak = peak;
     }
+}
+
+bool replace_non_finite(std::span<std::vector<float>> channels, int64_t n) {
+    bool replaced = false;
+    for (std::vector<float>& channel : channels) {
+        float* const samples = channel.data();
+        if (loudest_bits(samples, n) < infinity_bits)
+            continue;
+        replaced = true;
+        for (int64_t j = 0; j < n; ++j)
+            samples[j] = std::isfinite(samples[j]) ? samples[j] : 0.0f;
+    }
+    return replaced;
 }
 
 }  // namespace kelvo

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "memory.h"
 #include "messages.h"
 #include "version.h"
 
@@ -22,7 +23,6 @@ constexpr char msg_repeated_frames[] = "number of frames specified more than onc
 constexpr char msg_invalid_frames[] = "invalid number of frames";
 constexpr char msg_missing_assignment[] = "missing <port>:<value> after '-c'";
 constexpr char msg_unknown_option[] = "unknown command line option '%s'";
-constexpr char msg_repeated_uri[] = "plugin URI specified more than once";
 constexpr char msg_missing_tail[] = "missing number of seconds after '--tail'";
 constexpr char msg_repeated_tail[] = "tail length specified more than once";
 constexpr char msg_invalid_tail[] = "invalid tail length '%s' (a number of seconds from 0 to %g)";
@@ -35,6 +35,9 @@ constexpr char msg_repeated_preset[] = "preset specified more than once";
 constexpr char msg_no_input[] = "no input file specified";
 constexpr char msg_no_output[] = "no output file specified";
 constexpr char msg_no_uri[] = "no plugin URI specified";
+
+constexpr char msg_chain_arguments[] =
+    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n";
 
 constexpr char msg_usage[] = "Usage: %s [options] -i input -o output plugin\n";
 constexpr char msg_usage_help[] = "       %*s -h|--help\n";
@@ -173,17 +176,32 @@ bool take_name(int argc, char** argv, int i, const char*& name, const char* miss
     return true;
 }
 
-bool take_preset(int argc, char** argv, int i, run_settings& s) {
+bool take_preset(int argc, char** argv, int i, plugin_request& plugin) {
     if (!has_argument(argc, i)) {
         error(msg_missing_preset, argv[i]);
         return false;
     }
-    if (s.preset) {
+    if (plugin.preset) {
         error(msg_repeated_preset);
         return false;
     }
-    s.preset = argv[i + 1];
+    plugin.preset = argv[i + 1];
     return true;
+}
+
+// The plugin that `-c` and `-p` set: the last one named, or the first one before any is.
+plugin_request* current_plugin(run_settings& s) {
+    if (s.plugins.empty() && !allocate_or_report([&] { s.plugins.emplace_back(); }))
+        return nullptr;
+    return &s.plugins.back();
+}
+
+bool take_plugin(const char* uri, run_settings& s) {
+    if (!s.plugins.empty() && !s.plugins.back().uri) {
+        s.plugins.back().uri = uri;
+        return true;
+    }
+    return allocate_or_report([&] { s.plugins.push_back({uri, {}, nullptr}); });
 }
 
 bool check_required(const run_settings& s) {
@@ -195,7 +213,7 @@ bool check_required(const run_settings& s) {
         error(msg_no_output);
         return false;
     }
-    if (!s.plugin_uri) {
+    if (s.plugins.empty() || !s.plugins.front().uri) {
         error(msg_no_uri);
         return false;
     }
@@ -222,6 +240,7 @@ void print_help() {
     std::printf(msg_frames_option, static_cast<int>(default_block_frames));
     std::fputs(msg_more_arguments, stdout);
     std::fputs(msg_new_arguments, stdout);
+    std::fputs(msg_chain_arguments, stdout);
 }
 
 void print_version() { std::printf(msg_version, version); }
@@ -243,8 +262,7 @@ bool parse_c_number(const char* text, float& value) {
     });
 }
 
-parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
-                                 assignment_list& assignments) {
+parse_outcome parse_command_line(int argc, char** argv, run_settings& s) {
     // With no argv[0] there is no name to give; the program's own stands in.
     set_program_name(argc > 0 && argv[0] ? argv[0] : "kelvo");
     if (argc > 1) {
@@ -271,7 +289,8 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
             ok = take_frames(argc, argv, i, s);
             advance = 2;
         } else if (std::strcmp(arg, "-c") == 0) {
-            ok = take_assignment(argc, argv, i, assignments);
+            plugin_request* const plugin = current_plugin(s);
+            ok = plugin && take_assignment(argc, argv, i, plugin->assignments);
             advance = 2;
         } else if (std::strcmp(arg, "--tail") == 0) {
             ok = take_tail(argc, argv, i, s);
@@ -283,7 +302,8 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
             ok = take_name(argc, argv, i, s.bits, msg_missing_bits, msg_repeated_bits);
             advance = 2;
         } else if (std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--preset") == 0) {
-            ok = take_preset(argc, argv, i, s);
+            plugin_request* const plugin = current_plugin(s);
+            ok = plugin && take_preset(argc, argv, i, *plugin);
             advance = 2;
         } else if (std::strcmp(arg, "--with-latency") == 0) {
             s.latency_compensation = false;
@@ -294,11 +314,8 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s,
         } else if (arg[0] == '-') {
             error(msg_unknown_option, arg);
             ok = false;
-        } else if (s.plugin_uri) {
-            error(msg_repeated_uri);
-            ok = false;
         } else {
-            s.plugin_uri = arg;
+            ok = take_plugin(arg, s);
         }
         if (!ok)
             return parse_outcome::stop_failure;

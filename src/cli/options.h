@@ -1,8 +1,9 @@
 #pragma once
 
-#include "cli/assignments.h"
+#include "engine/chain.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace kelvo {
 
@@ -13,7 +14,6 @@ constexpr uint64_t default_block_frames = 512;
 struct run_settings {
     const char* input_path = nullptr;
     const char* output_path = nullptr;
-    const char* plugin_uri = nullptr;
     uint64_t block_frames = 0;  ///< 0 until `-n` is given
     bool latency_compensation = true;
     bool timing = false;
@@ -21,7 +21,9 @@ struct run_settings {
     double tail_seconds = -1;  ///< at most this much of the tail is kept; negative until given
     const char* format = nullptr;  ///< `--format`: the output's format by name
     const char* bits = nullptr;    ///< `--bits`: the output's sample depth by name
-    const char* preset = nullptr;  ///< `-p`: a preset's URI or label, or a saved state's path
+    /// The plugins in order, each with the `-c` and `-p` after it (the first also with those
+    /// before it); a request whose URI is still null holds options given before any URI.
+    std::vector<plugin_request> plugins;
 };
 
 /// The longest tail `--tail` may ask for: the flush and the tail must end.
@@ -29,10 +31,9 @@ constexpr double max_tail_seconds = 3600;
 
 enum class parse_outcome { proceed, stop_success, stop_failure };
 
-/// Reads the whole command line into `settings` and `assignments`; prints help, version
-/// or the one error message when it does not return `proceed`.
-parse_outcome parse_command_line(int argc, char** argv, run_settings& settings,
-                                 assignment_list& assignments);
+/// Reads the whole command line into `settings`; prints help, version or the one error
+/// message when it does not return `proceed`.
+parse_outcome parse_command_line(int argc, char** argv, run_settings& settings);
 
 /// True when any argument after argv[0] is exactly `a` or `b` (`b` may be null): help and
 /// version win wherever they stand.

@@ -171,25 +171,26 @@ bool offers_feature(const char* uri) { return is_one_of(uri, offered_features); 
 
 const char* features_reason() { return msg_requires_features; }
 
-bool check_features(const plugin_host& host, const LilvPlugin* plugin) {
+bool check_features(const plugin_host& host, const LilvPlugin* plugin, diagnostics& d) {
     bool supported = false;
-    if (!allocate_or_report([&] { supported = unsupported_features(host, plugin).empty(); }))
+    if (!allocate_or_report(d, [&] { supported = unsupported_features(host, plugin).empty(); }))
         return false;
     if (!supported)
-        error("%s", msg_requires_features);
+        report_error(d, problem::cannot_run, "%s", msg_requires_features);
     return supported;
 }
 
-std::optional<block_length> plan_block_length(const LilvPlugin* plugin, uint64_t frames) {
+std::optional<block_length> plan_block_length(const LilvPlugin* plugin, uint64_t frames,
+                                             diagnostics& d) {
     const bool power_of_two = requires_feature(plugin, LV2_BUF_SIZE__powerOf2BlockLength);
     if (power_of_two && !std::has_single_bit(frames)) {
         const uint64_t below = std::bit_floor(frames);
-        error(msg_power_of_two, static_cast<unsigned long long>(below),
+        report_error(d, problem::bad_value, msg_power_of_two, static_cast<unsigned long long>(below),
               static_cast<unsigned long long>(below * 2));
         return std::nullopt;
     }
     if (frames > INT32_MAX && reads_block_lengths(plugin)) {
-        error(msg_block_too_long, INT32_MAX);
+        report_error(d, problem::bad_value, msg_block_too_long, INT32_MAX);
         return std::nullopt;
     }
     return block_length{frames,

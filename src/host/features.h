@@ -71,10 +71,11 @@ bool offers_feature(const char* uri);
 const char* features_reason();
 
 /// False, after the error, when the plugin requires a feature or an option not offered.
-bool check_features(const plugin_host& host, const LilvPlugin* plugin);
+bool check_features(const plugin_host& host, const LilvPlugin* plugin, diagnostics& d);
 
 /// How `run` is to be called for `plugin` with blocks of `frames`; nothing, after the error,
 /// when the plugin cannot take them.
-std::optional<block_length> plan_block_length(const LilvPlugin* plugin, uint64_t frames);
+std::optional<block_length> plan_block_length(const LilvPlugin* plugin, uint64_t frames,
+                                             diagnostics& d);
 
 }  // namespace kelvo

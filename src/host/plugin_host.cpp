@@ -44,8 +44,8 @@ constexpr char full_load_variable[] = "KELVO_FULL_LOAD";
 // lilv takes a relative folder in LV2_PATH for a URI and crashes on it, so such folders are
 // given to it resolved against the working directory, as the user meant them. `path` becomes
 // the search path lilv will load, or stays empty when that is not known.
-bool choose_search_path(LilvWorld* world, std::string& path) {
-    return allocate_or_report([&] {
+bool choose_search_path(LilvWorld* world, std::string& path, diagnostics& d) {
+    return allocate_or_report(d, [&] {
         const char* const given = std::getenv("LV2_PATH");
         if (!given || !has_relative_folder(given)) {
             path = given ? given : lilv_default_path ? lilv_default_path : "";
@@ -58,13 +58,12 @@ bool choose_search_path(LilvWorld* world, std::string& path) {
     });
 }
 
-bool new_world(plugin_host& host, std::string& path) {
+bool new_world(plugin_host& host, std::string& path, diagnostics& d) {
     host.world.reset(lilv_world_new());
     if (!host.world) {
-        error(msg_no_lilv);
-        return false;
+        return report_error(d, problem::cannot_run, msg_no_lilv);
     }
-    return choose_search_path(host.world.get(), path);
+    return choose_search_path(host.world.get(), path, d);
 }
 
 bool has_plugin(LilvWorld* world, const char* uri) {
@@ -78,12 +77,13 @@ enum class partial_load { skipped, found, not_found, failed };
 // Loads those bundles in the order a full load would. lilv reads the rest of a plugin's
 // description from its bundle and the presets from the bundles that name it, so nothing the
 // run asks about is left out.
-partial_load load_bundles_for(LilvWorld* world, const std::string& path, const world_scope& scope) {
+partial_load load_bundles_for(LilvWorld* world, const std::string& path, const world_scope& scope,
+                              diagnostics& d) {
     if (path.empty() || std::getenv(full_load_variable) || !has_uri_scheme(scope.plugin_uri))
         return partial_load::skipped;
     bool relative = false;
     bool found = false;
-    const bool loaded = allocate_or_report([&] {
+    const bool loaded = allocate_or_report(d, [&] {
         auto load = [world](const char* bundle) {
             const node_ptr uri{lilv_new_file_uri(world, nullptr, bundle)};
             if (uri)
@@ -134,11 +134,11 @@ bool has_uri_scheme(const char* text) {
     return *p == ':';
 }
 
-bool open_world(plugin_host& host, const world_scope& scope) {
+bool open_world(plugin_host& host, diagnostics& d, const world_scope& scope) {
     std::string path;
-    if (!new_world(host, path))
+    if (!new_world(host, path, d))
         return false;
-    switch (scope.plugin_uri ? load_bundles_for(host.world.get(), path, scope)
+    switch (scope.plugin_uri ? load_bundles_for(host.world.get(), path, scope, d)
                              : partial_load::skipped) {
         case partial_load::failed:
             return false;
@@ -147,7 +147,7 @@ bool open_world(plugin_host& host, const world_scope& scope) {
         case partial_load::not_found:
             // The plugin's error, or a plugin this scan cannot see, comes from a world that
             // loaded everything, as it always did.
-            if (!new_world(host, path))
+            if (!new_world(host, path, d))
                 return false;
             break;
         case partial_load::skipped:
@@ -157,26 +157,17 @@ bool open_world(plugin_host& host, const world_scope& scope) {
     return make_core_uris(host);
 }
 
-const LilvPlugin* find_plugin(const plugin_host& host, const char* uri) {
-    const LilvPlugin* plugin = lookup_plugin(host, uri);
-    if (!plugin)
-        error(msg_plugin_not_found, uri);
-    return plugin;
-}
-
-const LilvPlugin* lookup_plugin(const plugin_host& host, const char* uri) {
+const LilvPlugin* find_plugin(const plugin_host& host, const char* uri, diagnostics& d) {
     // A text without a scheme is no plugin's URI; lilv would complain about it on its own.
-    if (!has_uri_scheme(uri))
-        return nullptr;
-    const node_ptr node{lilv_new_uri(host.world.get(), uri)};
-    return node ? lilv_plugins_get_by_uri(host.plugins, node.get()) : nullptr;
-}
-
-std::string plugin_not_found_text(const char* uri) {
-    const int length = std::snprintf(nullptr, 0, msg_plugin_not_found, uri);
-    std::string text(static_cast<size_t>(std::max(length, 0)), '\0');
-    std::snprintf(text.data(), text.size() + 1, msg_plugin_not_found, uri);
-    return text;
+    const LilvPlugin* plugin = nullptr;
+    if (has_uri_scheme(uri)) {
+        const node_ptr node{lilv_new_uri(host.world.get(), uri)};
+        if (node)
+            plugin = lilv_plugins_get_by_uri(host.plugins, node.get());
+    }
+    if (!plugin)
+        report_error(d, problem::not_found, msg_plugin_not_found, uri);
+    return plugin;
 }
 
 }  // namespace kelvo

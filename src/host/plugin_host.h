@@ -1,10 +1,9 @@
 #pragma once
 
+#include "diagnostics.h"
 #include "host/owners.h"
 
 #include <lilv/lilv.h>
-
-#include <string>
 
 namespace kelvo {
 
@@ -43,17 +42,10 @@ struct world_scope {
 /// Creates the world, loads the installed bundles `scope` needs and makes the URIs. For one
 /// plugin that is the bundles that may mention it, or every bundle when that does not find
 /// it: whatever lilv then reports about the plugin is what a load of every bundle reports.
-bool open_world(plugin_host& host, const world_scope& scope = {});
+bool open_world(plugin_host& host, diagnostics& d, const world_scope& scope = {});
 
 /// The plugin whose URI is exactly `uri`, or null after the not-found error.
-const LilvPlugin* find_plugin(const plugin_host& host, const char* uri);
-
-/// The plugin whose URI is exactly `uri`, or null; prints nothing.
-const LilvPlugin* lookup_plugin(const plugin_host& host, const char* uri);
-
-/// The not-found error's text for `uri`, as find_plugin prints it after "error: ", for a
-/// front end that reports it in its own way. Throws std::bad_alloc when memory runs out.
-std::string plugin_not_found_text(const char* uri);
+const LilvPlugin* find_plugin(const plugin_host& host, const char* uri, diagnostics& d);
 
 /// True when `text` starts with a URI scheme and its colon, as an absolute URI does.
 bool has_uri_scheme(const char* text);

@@ -1,6 +1,5 @@
 #include "host/plugin_log.h"
 
-#include "messages.h"
 
 #include <algorithm>
 #include <array>
@@ -27,11 +26,12 @@ int log_printf(LV2_Log_Handle handle, LV2_URID type, const char* format, ...) no
 
 }  // namespace
 
-plugin_log::plugin_log(urid_map& urids)
+plugin_log::plugin_log(urid_map& urids, diagnostics& d)
     : log_feature{this, log_printf,
                   [](LV2_Log_Handle h, LV2_URID type, const char* format, va_list args) noexcept {
                       return static_cast<plugin_log*>(h)->print(type, format, args);
                   }},
+      report_{d},
       error_{urids.map_term(LV2_LOG__Error)},
       warning_{urids.map_term(LV2_LOG__Warning)} {}
 
@@ -70,7 +70,7 @@ void plugin_log::show(const char* text, size_t length) noexcept {
     if (lines_ > max_plugin_log_lines)
         return;
     if (lines_++ == max_plugin_log_lines) {
-        warning(msg_plugin_muted);
+        report_warning(report_, msg_plugin_muted);
         return;
     }
     std::array<char, 4 * 1024 + 1> line;
@@ -85,7 +85,7 @@ void plugin_log::show(const char* text, size_t length) noexcept {
         }
     }
     line[used] = '\0';
-    warning(msg_plugin_says, line.data());
+    report_warning(report_, msg_plugin_says, line.data());
 }
 
 }  // namespace kelvo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diagnostics.h"
 #include "host/urid_map.h"
 
 #include <lv2/log/log.h>
@@ -8,14 +9,14 @@
 
 namespace kelvo {
 
-/// The most lines of the plugin's own messages one run shows.
+/// The most lines of the plugin's own messages one run shows, for each plugin.
 constexpr int max_plugin_log_lines = 20;
 
 /// The log:log feature: the plugin's errors and warnings become the program's warnings, a
-/// line each; notes and traces are dropped.
+/// line each, reported to the plugin's diagnostics; notes and traces are dropped.
 class plugin_log {
 public:
-    explicit plugin_log(urid_map& urids);
+    plugin_log(urid_map& urids, diagnostics& d);
     plugin_log(const plugin_log&) = delete;
     plugin_log& operator=(const plugin_log&) = delete;
 
@@ -27,6 +28,7 @@ public:
 private:
     void show(const char* text, size_t length) noexcept;
 
+    diagnostics& report_;
     LV2_URID error_;
     LV2_URID warning_;
     int lines_ = 0;  // shown so far, the notice that more are not shown included

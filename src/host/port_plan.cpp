@@ -102,11 +102,10 @@ port_refusal plan_control_port(planned_port& p, bool assigned, bool latency_comp
                                port_plan& plan) {
     port_tally& t = plan.tally;
     if (p.facts.input) {
-        if (assigned || !p.facts.optional) {
-            p.role = port_role::control_in;
-            p.slot = plan.control_values++;
-            ++t.control_inputs;
-        }
+        // Optional ones too get their value: some plugins read every control input regardless.
+        p.role = port_role::control_in;
+        p.slot = plan.control_values++;
+        t.control_inputs += assigned || !p.facts.optional ? 1 : 0;
     } else if (p.facts.output) {
         if (assigned)
             return port_refusal::assigned_control_output;
@@ -336,10 +335,15 @@ std::string refusal_reason(const port_plan& plan) {
 }
 #pragma GCC diagnostic pop
 
-bool accept_plan(const port_plan& plan) {
+bool accept_plan(const port_plan& plan, diagnostics& d) {
     if (plan.refusal == port_refusal::none)
         return true;
-    error("%s", refusal_reason(plan).c_str());
+    const problem kind = plan.refusal == port_refusal::port_not_found       ? problem::not_found
+                         : plan.refusal == port_refusal::broken_description ? problem::cannot_run
+                                                                            : problem::bad_value;
+    std::string reason;
+    if (allocate_or_report(d, [&] { reason = refusal_reason(plan); }))
+        d.error(kind, reason);
     return false;
 }
 

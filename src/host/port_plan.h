@@ -152,7 +152,7 @@ port_plan plan_ports(const plugin_host& host, const LilvPlugin* plugin,
 /// std::bad_alloc when memory runs out.
 std::string refusal_reason(const port_plan& plan);
 
-/// For the driver: false after printing the refusal, if there is one.
-bool accept_plan(const port_plan& plan);
+/// False after reporting the refusal, if there is one.
+bool accept_plan(const port_plan& plan, diagnostics& d);
 
 }  // namespace kelvo

@@ -81,6 +81,7 @@ std::vector<std::string> state_files(const char* path) {
 }
 
 state_ptr load_state_file(const plugin_host& host, const LilvPlugin* plugin, const char* path,
+                          diagnostics& d,
                           urid_map& urids) {
     const char* const uri = lilv_node_as_string(lilv_plugin_get_uri(plugin));
     state_ptr other;
@@ -94,10 +95,10 @@ state_ptr load_state_file(const plugin_host& host, const LilvPlugin* plugin, con
             other = std::move(state);
     }
     if (other)
-        error(msg_state_other_plugin, path,
-              lilv_node_as_string(lilv_state_get_plugin_uri(other.get())));
+        report_error(d, problem::bad_value, msg_state_other_plugin, path,
+                     lilv_node_as_string(lilv_state_get_plugin_uri(other.get())));
     else
-        error(msg_state_unreadable, path);
+        report_error(d, problem::bad_value, msg_state_unreadable, path);
     return {};
 }
 
@@ -115,12 +116,12 @@ std::vector<preset_entry> list_presets(const plugin_host& host, const LilvPlugin
 }
 
 state_ptr load_preset(const plugin_host& host, const LilvPlugin* plugin, const char* name,
-                      urid_map& urids) {
+                      urid_map& urids, diagnostics& d) {
     LilvWorld* const world = host.world.get();
     const nodes_ptr presets = presets_of(host, plugin);
     const LilvNode* chosen = nullptr;
     std::string several;
-    if (!allocate_or_report([&] {
+    if (!allocate_or_report(d, [&] {
             std::vector<const LilvNode*> named;
             for (const auto& [node, label] : labelled(host, presets.get())) {
                 if (std::strcmp(lilv_node_as_string(node), name) == 0)
@@ -135,23 +136,24 @@ state_ptr load_preset(const plugin_host& host, const LilvPlugin* plugin, const c
         }))
         return {};
     if (!several.empty()) {
-        error(msg_preset_ambiguous, name, several.c_str());
+        report_error(d, problem::bad_value, msg_preset_ambiguous, name, several.c_str());
         return {};
     }
     if (!chosen) {
         struct stat st {};
         if (stat(name, &st) == 0)
-            return load_state_file(host, plugin, name, urids);
-        error(msg_preset_not_found, name, lilv_node_as_string(lilv_plugin_get_uri(plugin)));
+            return load_state_file(host, plugin, name, d, urids);
+        report_error(d, problem::not_found, msg_preset_not_found, name,
+                     lilv_node_as_string(lilv_plugin_get_uri(plugin)));
         return {};
     }
     if (!offered_to(host, chosen)) {
-        error(msg_preset_features);
+        report_error(d, problem::cannot_run, msg_preset_features);
         return {};
     }
     state_ptr state{lilv_state_new_from_world(world, &urids.map_feature, chosen)};
     if (!state)
-        error(msg_state_unreadable, name);
+        report_error(d, problem::bad_value, msg_state_unreadable, name);
     return state;
 }
 

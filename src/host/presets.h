@@ -30,7 +30,7 @@ std::vector<preset_entry> list_presets(const plugin_host& host, const LilvPlugin
 /// error, when there is none, when a label names several, when the state is for another
 /// plugin, or when the preset requires a feature that is not offered.
 state_ptr load_preset(const plugin_host& host, const LilvPlugin* plugin, const char* name,
-                      urid_map& urids);
+                      urid_map& urids, diagnostics& d);
 
 /// The port values of `state`, by symbol, as floats.
 std::vector<std::pair<std::string, float>> preset_values(const LilvState* state,

@@ -1,7 +1,6 @@
 #include "host/session.h"
 
 #include "memory.h"
-#include "messages.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/state/state.h>
@@ -15,9 +14,6 @@ namespace kelvo {
 
 namespace {
 
-constexpr char msg_channels_mismatch[] =
-    "the number of channels of the input file (%d) and the number of input ports of the plugin "
-    "(%u to %u) do not match";
 constexpr char msg_instantiate_failed[] = "failed to instantiate the plugin";
 constexpr char msg_state_not_restored[] = "could not restore the plugin's default state";
 constexpr char msg_preset_not_restored[] = "could not restore the preset's state";
@@ -29,17 +25,19 @@ constexpr char msg_out_of_range_max[] = "out of range value for port '%s' (max: 
 
 // lilv restores a state through the plugin's state interface but drops what the plugin's
 // restore returns. It is handed a copy of the instance whose descriptor gives this interface
-// instead, which calls the plugin's and keeps the status. One restore at a time.
+// instead, and whose handle is this record: it calls the plugin's and keeps the status.
 struct restore_watch {
-    const LV2_State_Interface* plugin = nullptr;
-    LV2_State_Status status = LV2_STATE_SUCCESS;
-} watch;
+    LV2_Handle handle;
+    const LV2_State_Interface* plugin;
+    LV2_State_Status status;
+};
 
 LV2_State_Status watched_restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve,
                                  LV2_State_Handle state, uint32_t flags,
                                  const LV2_Feature* const* features) noexcept {
-    watch.status = watch.plugin->restore(handle, retrieve, state, flags, features);
-    return watch.status;
+    auto* const watch = static_cast<restore_watch*>(handle);
+    watch->status = watch->plugin->restore(watch->handle, retrieve, state, flags, features);
+    return watch->status;
 }
 
 const LV2_State_Interface watched_interface{nullptr, watched_restore};
@@ -57,9 +55,10 @@ bool restore_state(plugin_instance& p, const LilvState* state) {
         return true;
     LV2_Descriptor descriptor = *p.instance->lv2_descriptor;
     descriptor.extension_data = watched_extension_data;
+    restore_watch watch{lilv_instance_get_handle(p.instance.get()), iface, LV2_STATE_SUCCESS};
     LilvInstance watched = *p.instance;
     watched.lv2_descriptor = &descriptor;
-    watch = {iface, LV2_STATE_SUCCESS};
+    watched.lv2_handle = &watch;
     lilv_state_restore(state, &watched, nullptr, nullptr, 0, p.features->list.data());
     // Work the restore asked for is done, and answered, before the first run.
     p.features->work.deliver(false);
@@ -78,7 +77,8 @@ bool restore_default_state(const plugin_session& s, plugin_instance& p) {
 
 // Creates one instance with its features; false after the error.
 bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instance& p) {
-    if (!allocate_or_report([&] {
+    diagnostics& d = s.report;
+    if (!allocate_or_report(d, [&] {
             p.features = std::make_unique<host_features>(*s.urids, *s.log, s.plugin, sample_rate,
                                                          s.block, s.plan.sequence_bytes);
         }))
@@ -89,25 +89,19 @@ bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instanc
         p.instance ? static_cast<const LV2_Worker_Interface*>(
                          lilv_instance_get_extension_data(p.instance.get(), LV2_WORKER__interface))
                    : nullptr;
-    if (!p.instance || (!worker_interface && requires_feature(s.plugin, LV2_WORKER__schedule))) {
-        error(msg_instantiate_failed);
-        return false;
-    }
-    if (worker_interface && !allocate_or_report([&] {
+    if (!p.instance || (!worker_interface && requires_feature(s.plugin, LV2_WORKER__schedule)))
+        return report_error(d, problem::cannot_run, msg_instantiate_failed);
+    if (worker_interface && !allocate_or_report(d, [&] {
             f.work.bind(lilv_instance_get_handle(p.instance.get()), worker_interface);
         }))
         return false;
-    if (!restore_default_state(s, p)) {
-        error(msg_state_not_restored);
-        return false;
-    }
-    if (s.preset && !restore_state(p, s.preset.get())) {
-        error(msg_preset_not_restored);
-        return false;
-    }
+    if (!restore_default_state(s, p))
+        return report_error(d, problem::cannot_run, msg_state_not_restored);
+    if (s.preset && !restore_state(p, s.preset.get()))
+        return report_error(d, problem::cannot_run, msg_preset_not_restored);
     // A plugin told that a URI has no number may carry on as if nothing were wrong.
     if (f.urids.exhausted()) {
-        report_out_of_memory();
+        report_no_memory(d);
         return false;
     }
     return true;
@@ -131,16 +125,10 @@ float initial_value(const planned_port& p) {
 // Takes the preset's value for the control input `symbol`; false when there is no such port.
 bool take_preset_value(port_plan& plan, const std::string& symbol, float value) {
     for (planned_port& p : plan.ports) {
-        const port_facts& f = p.facts;
-        if (symbol != f.symbol || !is_settable(f))
-            continue;
-        // An optional input the preset sets is connected to its value.
-        if (p.role == port_role::unconnected) {
-            p.role = port_role::control_in;
-            p.slot = plan.control_values++;
+        if (symbol == p.facts.symbol && is_settable(p.facts)) {
+            p.preset = value;
+            return true;
         }
-        p.preset = value;
-        return true;
     }
     return false;
 }
@@ -148,37 +136,38 @@ bool take_preset_value(port_plan& plan, const std::string& symbol, float value) 
 }  // namespace
 
 bool select_plugin(plugin_session& s, const char* uri) {
-    if (!open_world(s.host, {.plugin_uri = uri}))
+    if (!open_world(s.host, s.report, {.plugin_uri = uri}))
         return false;
-    s.plugin = find_plugin(s.host, uri);
+    s.plugin = find_plugin(s.host, uri, s.report);
     return s.plugin != nullptr;
 }
 
 bool plan_session(plugin_session& s, const assignment_list& assignments, bool latency_compensation,
                   uint64_t block_frames) {
-    if (!check_features(s.host, s.plugin))
+    diagnostics& d = s.report;
+    if (!check_features(s.host, s.plugin, d))
         return false;
-    const std::optional<block_length> block = plan_block_length(s.plugin, block_frames);
+    const std::optional<block_length> block = plan_block_length(s.plugin, block_frames, d);
     if (!block)
         return false;
     s.block = *block;
-    return allocate_or_report([&] {
+    return allocate_or_report(d, [&] {
                s.plan = plan_ports(s.host, s.plugin, assignments, latency_compensation);
                s.urids = make_urid_map();
-               s.log = std::make_unique<plugin_log>(*s.urids);
+               s.log = std::make_unique<plugin_log>(*s.urids, d);
                s.host_urids = s.urids->size();
            }) &&
-           accept_plan(s.plan);
+           accept_plan(s.plan, d);
 }
 
 bool choose_preset(plugin_session& s, const char* name) {
     if (!name)
         return true;
-    s.preset = load_preset(s.host, s.plugin, name, *s.urids);
+    s.preset = load_preset(s.host, s.plugin, name, *s.urids, s.report);
     if (!s.preset)
         return false;
     std::string missing;
-    if (!allocate_or_report([&] {
+    if (!allocate_or_report(s.report, [&] {
             for (const auto& [symbol, value] : preset_values(s.preset.get(), *s.urids)) {
                 if (!take_preset_value(s.plan, symbol, value))
                     missing += (missing.empty() ? "" : ", ") + symbol;
@@ -186,19 +175,7 @@ bool choose_preset(plugin_session& s, const char* name) {
         }))
         return false;
     if (!missing.empty())
-        warning(msg_preset_ports_missing, missing.c_str());
-    return true;
-}
-
-bool choose_layout(plugin_session& s, int channels) {
-    const port_tally& t = s.plan.tally;
-    const std::optional<channel_layout> layout =
-        channels > 0 ? layout_for(static_cast<uint32_t>(channels), t) : std::nullopt;
-    if (!layout) {
-        error(msg_channels_mismatch, channels, t.audio_inputs_required, t.audio_inputs_all);
-        return false;
-    }
-    s.layout = *layout;
+        report_warning(s.report, msg_preset_ports_missing, missing.c_str());
     return true;
 }
 
@@ -207,7 +184,7 @@ uint32_t output_channels(const plugin_session& s) {
 }
 
 bool instantiate(plugin_session& s, double sample_rate) {
-    if (!allocate_or_report([&] { s.instances.resize(s.layout.instances); }))
+    if (!allocate_or_report(s.report, [&] { s.instances.resize(s.layout.instances); }))
         return false;
     for (plugin_instance& p : s.instances) {
         if (!instantiate_one(s, sample_rate, p))
@@ -228,22 +205,22 @@ float start_value(const port_range& range) {
 }
 
 void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate, float value,
-                 const char* symbol) {
+                 const char* symbol, diagnostics& d) {
     const double scale = sample_rate_bounds ? sample_rate : 1.0;
     const double v = value;
     if (range.min && range.max) {
         const double lo = *range.min * scale;
         const double hi = *range.max * scale;
         if (lo > v || v > hi)
-            warning(msg_out_of_range_both, symbol, lo, hi);
+            report_warning(d, msg_out_of_range_both, symbol, lo, hi);
     } else if (range.min) {
         const double lo = *range.min * scale;
         if (lo > v)
-            warning(msg_out_of_range_min, symbol, lo);
+            report_warning(d, msg_out_of_range_min, symbol, lo);
     } else if (range.max) {
         const double hi = *range.max * scale;
         if (v > hi)
-            warning(msg_out_of_range_max, symbol, hi);
+            report_warning(d, msg_out_of_range_max, symbol, hi);
     }
 }
 
@@ -293,7 +270,7 @@ void connect_instance(plugin_session& s, uint32_t i, std::span<std::vector<float
                 // Every instance gets the same values: one warning will do.
                 if (p.assignment && i == 0)
                     check_range(p.facts.range, p.facts.sample_rate, sample_rate,
-                                p.assignment->value, p.facts.symbol);
+                                p.assignment->value, p.facts.symbol, s.report);
                 where = p.role == port_role::cv_in ? static_cast<void*>(st.blocks[p.slot].data())
                                                    : &st.values[p.slot];
                 break;

@@ -40,16 +40,21 @@ struct plugin_instance {
     port_storage storage;
 };
 
-/// The plugin's side of a run: the world, the plugin, its port plan, the features it is
-/// offered, its instances and their activation. The audio side asks it to run blocks.
+/// One plugin of a chain: the world, the plugin, its port plan, the features it is offered,
+/// its instances and their activation. Its errors and warnings go to `report`.
 struct plugin_session {
+    explicit plugin_session(diagnostics& d) : report{d} {}
+    plugin_session(const plugin_session&) = delete;
+    plugin_session& operator=(const plugin_session&) = delete;
+
+    diagnostics& report;
     plugin_host host;
     const LilvPlugin* plugin = nullptr;  ///< belongs to the world
     port_plan plan;
     block_length block;
     channel_layout layout;
     std::unique_ptr<urid_map> urids;  ///< one table for the run, from the plan on
-    std::unique_ptr<plugin_log> log;  ///< one for the run, made with the URI table
+    std::unique_ptr<plugin_log> log;  ///< one for the plugin, made with the URI table
     state_ptr preset;                 ///< what -p chose, until the instances have it
     size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
     std::vector<plugin_instance> instances;
@@ -67,9 +72,6 @@ bool plan_session(plugin_session& s, const assignment_list& assignments, bool la
 /// Finds and reads the preset `name` (nothing to do when null) and takes its port values;
 /// false after the error. Warns once about values for ports the plugin does not have.
 bool choose_preset(plugin_session& s, const char* name);
-
-/// Chooses how a file of `channels` feeds the plugin; false, after the error, when it cannot.
-bool choose_layout(plugin_session& s, int channels);
 
 /// The output's channels: every instance's required audio outputs.
 uint32_t output_channels(const plugin_session& s);
@@ -89,7 +91,7 @@ float start_value(const port_range& range);
 /// Warns when `value` lies outside the range; bounds of an `lv2:sampleRate` port are given
 /// in fractions of `sample_rate`.
 void check_range(const port_range& range, bool sample_rate_bounds, double sample_rate, float value,
-                 const char* symbol);
+                 const char* symbol, diagnostics& d);
 
 /// Connects every port the plan feeds, in every instance: audio to the channel buffers of the
 /// layout (spare input channels to the optional inputs, in port order), the rest to the

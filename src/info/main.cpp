@@ -37,7 +37,7 @@ bool build_description(info_run& r, const LilvPlugin* plugin) {
 bool build_output(info_run& r) {
     if (!r.settings.plugin_uri)
         return build_list(r);
-    const LilvPlugin* plugin = find_plugin(r.host, r.settings.plugin_uri);
+    const LilvPlugin* plugin = find_plugin(r.host, r.settings.plugin_uri, printed_diagnostics());
     return plugin && build_description(r, plugin);
 }
 
@@ -62,7 +62,7 @@ int drive(info_run& r, int argc, char** argv) {
     }
     // A description names units by the symbols the LV2 vocabulary bundles give them.
     const world_scope scope{.plugin_uri = r.settings.plugin_uri, .vocabularies = true};
-    const bool done = open_world(r.host, scope) && build_output(r) && write_output(r);
+    const bool done = open_world(r.host, printed_diagnostics(), scope) && build_output(r) && write_output(r);
     return done ? 0 : 1;
 }
 

@@ -50,9 +50,15 @@ arguments split(const uint8_t* data, size_t size) {
 // Where the option loop must find things: -i, -o, -n, -c, --tail, --format, --bits, -p and
 // --preset take the next argument, whatever it is; anything else not starting with '-' is the
 // URI.
+/// One plugin: the argument indexes of its URI and its preset, or 0.
+struct plugin_words {
+    size_t uri = 0, preset = 0;
+};
+
 struct walk {
-    size_t input = 0, output = 0, frames = 0, uri = 0, preset = 0;  // argument indexes, or 0
-    size_t inputs = 0, outputs = 0, frame_options = 0, uris = 0;
+    size_t input = 0, output = 0, frames = 0;  // argument indexes, or 0
+    size_t inputs = 0, outputs = 0, frame_options = 0;
+    std::vector<plugin_words> plugins;  // a preset before any URI belongs to the first
     bool latency_compensation = true, timing = false, normalize = false;
 };
 
@@ -75,7 +81,9 @@ walk walk_options(const std::vector<std::string>& v) {
                 w.frames = i;
                 ++w.frame_options;
             } else if (arg == "-p" || arg == "--preset") {
-                w.preset = i;
+                if (w.plugins.empty())
+                    w.plugins.emplace_back();
+                w.plugins.back().preset = i;
             }
         } else if (arg == "--with-latency") {
             w.latency_compensation = false;
@@ -84,19 +92,28 @@ walk walk_options(const std::vector<std::string>& v) {
         } else if (arg == "--normalize") {
             w.normalize = true;
         } else if (arg.empty() || arg[0] != '-') {
-            w.uri = i;
-            ++w.uris;
+            if (!w.plugins.empty() && w.plugins.back().uri == 0)
+                w.plugins.back().uri = i;
+            else
+                w.plugins.push_back({i, 0});
         }
     }
     return w;
 }
 
-// A run goes ahead only with each of -i, -o and the URI once, -n at most once and valid.
+// A run goes ahead only with -i and -o once, a URI, -n at most once and valid, and the
+// plugins in order with their presets.
 void check_proceed(const arguments& a, const kelvo::run_settings& s) {
     const walk w = walk_options(a.original);
-    require(w.inputs == 1 && w.outputs == 1 && w.uris == 1 && w.frame_options <= 1);
-    require(s.input_path == a.argv[w.input] && s.output_path == a.argv[w.output] &&
-            s.plugin_uri == a.argv[w.uri]);
+    require(w.inputs == 1 && w.outputs == 1 && !w.plugins.empty() && w.plugins[0].uri != 0 &&
+            w.frame_options <= 1);
+    require(s.input_path == a.argv[w.input] && s.output_path == a.argv[w.output]);
+    require(s.plugins.size() == w.plugins.size());
+    for (size_t k = 0; k < w.plugins.size(); ++k) {
+        const plugin_words& p = w.plugins[k];
+        require(s.plugins[k].uri == a.argv[p.uri]);
+        require(s.plugins[k].preset == (p.preset ? a.argv[p.preset] : nullptr));
+    }
     uint64_t frames = 0;
     if (w.frames != 0) {
         char* end = nullptr;
@@ -107,7 +124,6 @@ void check_proceed(const arguments& a, const kelvo::run_settings& s) {
     require(s.block_frames == frames);
     require(s.latency_compensation == w.latency_compensation && s.timing == w.timing &&
             s.normalize == w.normalize);
-    require(s.preset == (w.preset ? a.argv[w.preset] : nullptr));
 }
 
 bool any_argument_is(const arguments& a, const char* text) {
@@ -151,9 +167,8 @@ void check_assignments(const arguments& a, const kelvo::assignment_list& list) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     arguments a = split(data, size);
     kelvo::run_settings settings;
-    kelvo::assignment_list assignments;
-    const auto outcome = kelvo::parse_command_line(static_cast<int>(a.argv.size() - 1),
-                                                   a.argv.data(), settings, assignments);
+    const auto outcome =
+        kelvo::parse_command_line(static_cast<int>(a.argv.size() - 1), a.argv.data(), settings);
     // Help and version win over everything else, and nothing else stops with success.
     const bool help_or_version =
         any_argument_is(a, "-h") || any_argument_is(a, "--help") || any_argument_is(a, "--version");
@@ -161,6 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(kelvo::program_name() == a.argv[0]);
     if (outcome == kelvo::parse_outcome::proceed)
         check_proceed(a, settings);
-    check_assignments(a, assignments);
+    for (const kelvo::plugin_request& plugin : settings.plugins)
+        check_assignments(a, plugin.assignments);
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "audio/normalize.h"
 #include "audio/output_check.h"
+#include "messages.h"
 #include "require.h"
 
 #include <algorithm>
@@ -40,7 +41,7 @@ struct expected_flags {
 void check_block(std::vector<std::vector<float>>& channels, int64_t n, bool normalize,
                  kelvo::output_check_state& state, expected_flags& e) {
     std::vector<std::vector<float>> before = channels;
-    kelvo::check_output_block(channels, n, normalize, state);
+    kelvo::check_output_block(channels, n, normalize, state, kelvo::printed_diagnostics());
     for (size_t c = 0; c < channels.size(); ++c) {
         for (size_t j = 0; j < channels[c].size(); ++j) {
             const float x = before[c][j];

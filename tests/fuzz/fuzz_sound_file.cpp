@@ -56,7 +56,7 @@ int open_descriptors() {
 // second reader of the same file that takes one block per call, as a run once did.
 void read_all(SNDFILE* input, SNDFILE* reference, const SF_INFO& info, uint64_t format) {
     const auto channels = static_cast<uint32_t>(info.channels);
-    kelvo::audio_buffers b = kelvo::make_audio_buffers(block_frames, channels, 0);
+    kelvo::channel_buffers input_channels(channels, block_frames);
     // 16-bit formats take the integer path, which must give libsndfile's floats bit for bit.
     kelvo::input_stream in{channels, kelvo::piece_frames(channels),
                            kelvo::moves_as_pcm16(info.format)};
@@ -64,7 +64,7 @@ void read_all(SNDFILE* input, SNDFILE* reference, const SF_INFO& info, uint64_t 
     std::vector<float> expected(block_frames * channels);
     sf_count_t total = 0;
     for (;;) {
-        const int64_t f = in.read_block(b.input_channels, block_frames);
+        const int64_t f = in.read_block(input_channels, block_frames);
         if (f <= 0)
             break;
         note(outcome::read, format, std::bit_width(static_cast<uint64_t>(f)));
@@ -79,7 +79,7 @@ void read_all(SNDFILE* input, SNDFILE* reference, const SF_INFO& info, uint64_t 
         for (uint32_t c = 0; c < channels; ++c) {
             for (sf_count_t i = 0; i < g; ++i) {
                 const float x = expected[static_cast<size_t>(i) * channels + c];
-                const float y = b.input_channels[c][static_cast<size_t>(i)];
+                const float y = input_channels[c][static_cast<size_t>(i)];
                 require(std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y));
             }
         }

@@ -220,7 +220,7 @@ TEST(Pipeline, ControlInputsGetTheirDefaultOrTheAssignedValue) {
     // written, also for the port whose bounds scale with the rate.
     const std::vector<std::pair<std::string, std::string>> defaults = {
         {"with_default", "440"}, {"min_only", "0.5"},    {"max_only", "7"},
-        {"bare", "0"},           {"rate_bound", "0.25"}, {"optional_knob", "unconnected"},
+        {"bare", "0"},           {"rate_bound", "0.25"}, {"optional_knob", "3"},
         {"both_bounds", "-1"},
     };
     const struct {

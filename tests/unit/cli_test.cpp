@@ -33,7 +33,8 @@ constexpr char help_text[] =
     "  --tail seconds     Keep the plugin's audible tail, up to this long\n"
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
     "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
-    "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n";
+    "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n"
+    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n";
 
 // One parse of a command line after argv[0] `name`. The words stay alive with the result,
 // since the settings borrow them.
@@ -45,15 +46,15 @@ struct parsed {
         argv.push_back(nullptr);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        outcome = parse_command_line(static_cast<int>(args.size()), argv.data(), settings,
-                                     assignments);
+        outcome = parse_command_line(static_cast<int>(args.size()), argv.data(), settings);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
     }
+    // The name was borrowed from these words.
+    ~parsed() { set_program_name("kelvo"); }
     std::vector<std::string> args;
     std::vector<char*> argv;
     run_settings settings;
-    assignment_list assignments;
     parse_outcome outcome;
     std::string out;
     std::string err;
@@ -87,7 +88,6 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
         {{"-x", "-i"}, "kelvo: error: unknown command line option '-x'\n"},
         {{"-"}, "kelvo: error: unknown command line option '-'\n"},
         {{"--versions"}, "kelvo: error: unknown command line option '--versions'\n"},
-        {{"urn:a", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
         {{"--tail"}, "kelvo: error: missing number of seconds after '--tail'\n"},
         {{"--tail", "1", "--tail", "1"}, "kelvo: error: tail length specified more than once\n"},
         {{"--tail", "-1"}, "kelvo: error: invalid tail length '-1' (a number of seconds from 0 to 3600)\n"},
@@ -100,7 +100,8 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
         {{"--preset"}, "kelvo: error: missing preset after '--preset'\n"},
         {{"-p", "a", "--preset", "b"}, "kelvo: error: preset specified more than once\n"},
         {{"--bits", "8", "--bits", "8"}, "kelvo: error: bit depth specified more than once\n"},
-        {{"", "urn:b"}, "kelvo: error: plugin URI specified more than once\n"},
+        {{"-c", "g:1", "urn:a", "-c", "g:2"},
+         "kelvo: error: a different value for port 'g' was already specified\n"},
         {{"--version", "-h"}, "", help_text},
         {{"-h", "--version"}, "", help_text},
         {{"-i", "--help"}, "", help_text},
@@ -116,12 +117,43 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
     }
 }
 
+TEST(CommandLine, GivesControlsAndPresetsToThePluginBeforeThem) {
+    // Each plugin as "uri preset symbol=value ...", in order.
+    const auto plugins = [](const run_settings& s) {
+        std::vector<std::string> words;
+        for (const plugin_request& r : s.plugins) {
+            std::string w = std::string{r.uri} + " " + (r.preset ? r.preset : "-");
+            for (const port_assignment& a : r.assignments)
+                w += " " + std::string{a.symbol} + "=" + std::to_string(static_cast<int>(a.value));
+            words.push_back(w);
+        }
+        return words;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> plugins;
+    } cases[] = {
+        {{"-c", "g:1", "urn:a", "-p", "x"}, {"urn:a x g=1"}},
+        {{"urn:a", "-c", "g:1", "urn:a", "-c", "g:2"}, {"urn:a - g=1", "urn:a - g=2"}},
+        {{"-p", "x", "-c", "g:1", "urn:a", "-c", "h:3", "urn:b", "-p", "y", "urn:c"},
+         {"urn:a x g=1 h=3", "urn:b y", "urn:c -"}},
+        {{"", "urn:b", "-c", "g:1", "-n", "8"}, {" -", "urn:b - g=1"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"-i", "a.wav", "-o", "b.wav"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const parsed p{args};
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        ASSERT_EQ(parse_outcome::proceed, p.outcome) << p.err;
+        EXPECT_EQ(c.plugins, plugins(p.settings));
+    }
+}
+
 TEST(CommandLine, NamesItselfKelvoWithoutArgvZero) {
     char* argv[] = {nullptr};
     run_settings settings;
-    assignment_list assignments;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parse_outcome::stop_failure, parse_command_line(0, argv, settings, assignments));
+    EXPECT_EQ(parse_outcome::stop_failure, parse_command_line(0, argv, settings));
     EXPECT_EQ("kelvo: error: no input file specified\n", testing::internal::GetCapturedStderr());
     EXPECT_STREQ("kelvo", program_name());
 }
@@ -135,14 +167,16 @@ TEST(CommandLine, TakesOptionArgumentsAsTheyStand) {
     EXPECT_STREQ("./kelvo", program_name());
     EXPECT_STREQ("-o", p.settings.input_path);
     EXPECT_STREQ("", p.settings.output_path);
-    EXPECT_STREQ("", p.settings.plugin_uri);
+    ASSERT_EQ(1u, p.settings.plugins.size());
+    EXPECT_STREQ("", p.settings.plugins[0].uri);
     EXPECT_EQ(18446744073709551615u, p.settings.block_frames);
     EXPECT_TRUE(p.settings.timing);
     EXPECT_TRUE(p.settings.normalize);
     EXPECT_FALSE(p.settings.latency_compensation);
-    ASSERT_EQ(1u, p.assignments.size());
-    EXPECT_STREQ("gain", p.assignments[0].symbol);
-    EXPECT_EQ(0.5f, p.assignments[0].value);
+    const assignment_list& assignments = p.settings.plugins[0].assignments;
+    ASSERT_EQ(1u, assignments.size());
+    EXPECT_STREQ("gain", assignments[0].symbol);
+    EXPECT_EQ(0.5f, assignments[0].value);
 
     const parsed blanks{{"-n", " 7", "-i", "a", "-o", "b", "urn:x"}};
     ASSERT_EQ(parse_outcome::proceed, blanks.outcome);

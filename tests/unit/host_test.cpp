@@ -5,6 +5,7 @@
 #include "host/port_plan.h"
 #include "host/search_path.h"
 #include "host/session.h"
+#include "messages.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ const plugin_host& test_bundle() {
     static const plugin_host host = [] {
         setenv("LV2_PATH", KELVO_TEST_LV2_PATH, 1);
         plugin_host h;
-        open_world(h);
+        open_world(h, printed_diagnostics());
         return h;
     }();
     return host;
@@ -43,7 +44,7 @@ const plugin_host& test_bundle() {
 
 const LilvPlugin* test_plugin(const std::string& name) {
     const plugin_host& host = test_bundle();
-    return find_plugin(host, ("http://kelvo.test/plugins/" + name).c_str());
+    return find_plugin(host, ("http://kelvo.test/plugins/" + name).c_str(), printed_diagnostics());
 }
 
 // The symbol of the port the plan reads the latency from, or "".
@@ -80,7 +81,7 @@ TEST(PortPlan, GivesEachKindOfPortItsRole) {
         {"audio, no direction", audio | assigned, r::unknown_type, role::unconnected, {},
          nullptr},
         {"control in", control | in, r::none, role::control_in, {0, 0, 0, 1, 0}, nullptr},
-        {"optional control in", control | in | opt, r::none, role::unconnected, {}, nullptr},
+        {"optional control in", control | in | opt, r::none, role::control_in, {}, nullptr},
         {"assigned control in", control | in | assigned, r::none, role::control_in,
          {0, 0, 0, 1, 0}, nullptr},
         {"assigned optional control in", control | in | opt | assigned, r::none,
@@ -246,7 +247,7 @@ TEST(PortPlan, ReturnsTheCountsOrTheFirstRefusalOfARealPlugin) {
                           p.assignment && std::string{p.assignment->symbol} == p.facts.symbol);
         }
         testing::internal::CaptureStderr();
-        EXPECT_EQ(c.refusal == r::none, accept_plan(plan));
+        EXPECT_EQ(c.refusal == r::none, accept_plan(plan, printed_diagnostics()));
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(c.refusal == r::none ? "" : std::string("kelvo: error: ") + c.reason + "\n",
                   err);
@@ -275,7 +276,7 @@ TEST(PluginHost, RefusesOnlyPluginsThatRequireWhatIsNotOffered) {
         ASSERT_NE(nullptr, plugin);
         EXPECT_EQ(c.unsupported, unsupported_features(test_bundle(), plugin));
         testing::internal::CaptureStderr();
-        EXPECT_EQ(c.unsupported.empty(), check_features(test_bundle(), plugin));
+        EXPECT_EQ(c.unsupported.empty(), check_features(test_bundle(), plugin, printed_diagnostics()));
         EXPECT_EQ(c.unsupported.empty()
                       ? ""
                       : "kelvo: error: the plugin requires features that this program does not "
@@ -307,7 +308,7 @@ TEST(PluginHost, RunsFixedBlocksOnlyOfALengthThePluginTakes) {
         const LilvPlugin* const plugin = test_plugin(c.plugin);
         ASSERT_NE(nullptr, plugin);
         testing::internal::CaptureStderr();
-        const std::optional<block_length> block = plan_block_length(plugin, c.frames);
+        const std::optional<block_length> block = plan_block_length(plugin, c.frames, printed_diagnostics());
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
         ASSERT_EQ(c.err[0] == '\0', block.has_value());
         if (block) {
@@ -363,7 +364,7 @@ TEST(PortBinding, WarnsAboutValuesOutsideTheRange) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.value << (c.rate_bounds ? " at rate" : ""));
         testing::internal::CaptureStderr();
-        check_range(c.range, c.rate_bounds, 48000, c.value, "freq");
+        check_range(c.range, c.rate_bounds, 48000, c.value, "freq", printed_diagnostics());
         EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
     }
 }

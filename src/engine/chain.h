@@ -1,0 +1,131 @@
+#pragma once
+
+#include "audio/buffers.h"
+#include "cli/assignments.h"
+#include "diagnostics.h"
+#include "host/session.h"
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+/// A latency report longer than this is not believed.
+constexpr double max_plausible_latency_seconds = 60;
+
+/// True when `reported` rounds to a finite number of frames no larger than `max_frames`.
+/// Finite negative values pass: they mean the plugin has not said yet.
+bool plausible_latency(float reported, double max_frames);
+
+/// Bytes a chain's storage takes.
+struct chain_storage_bytes {
+    std::optional<uint64_t> blocks;  ///< every float block; nothing when it does not fit in 64 bits
+    uint64_t atoms = 0;              ///< the atom ports' buffers
+};
+
+/// One plugin of a chain as a front end asks for it. Borrowed: the strings and the
+/// assignments must outlive the chain, whose port plans point at the assignments.
+struct plugin_request {
+    const char* uri = nullptr;
+    assignment_list assignments;   ///< `-c` values, in the order given
+    const char* preset = nullptr;  ///< a preset's URI or label, or a saved state; null for none
+};
+
+/// Plugins in order over blocks of deinterleaved floats: each takes the previous one's output
+/// buffers as its input buffers. Knows no files and prints nothing: errors and warnings go to
+/// the diagnostics it is made with, those of one plugin of several naming it by position and
+/// URI. Driven in the order of its calls, from plan() to release_instances().
+class chain {
+public:
+    explicit chain(diagnostics& d) : report_{d} {}
+    chain(const chain&) = delete;
+    chain& operator=(const chain&) = delete;
+    ~chain();
+
+    /// Finds every plugin, refuses what cannot be driven in blocks of `block_frames` and reads
+    /// the presets: everything that needs no sound yet. False after the first error.
+    bool plan(std::span<const plugin_request> requests, bool latency_compensation,
+              uint64_t block_frames);
+
+    /// Chooses how `channels` channels flow through the plugins, each taking the previous
+    /// one's outputs by the same rules; false after the error.
+    bool lay_out(int channels);
+
+    /// Creates every plugin's instances; false after the error.
+    bool instantiate(double sample_rate);
+
+    /// What allocate() takes.
+    chain_storage_bytes storage_bytes() const;
+
+    /// Allocates the channel buffers, the input's first, then every instance's port storage.
+    /// Throws std::bad_alloc when memory runs out.
+    void allocate();
+
+    /// Connects every port, warning about values out of range, then activates the instances.
+    void start();
+
+    /// Deactivates the instances that were activated.
+    void stop();
+
+    /// Frees the buffers and the port storage, newest first.
+    void release_storage();
+
+    /// Frees the instances, last plugin first.
+    void release_instances();
+
+    /// Runs every plugin on the first `frames` frames of inputs(), in order, and leaves the
+    /// result in outputs(). Between two plugins, samples that are not finite become 0, with
+    /// one warning per run. Allocates nothing.
+    void run(uint32_t frames);
+
+    /// The summed latency the plugins report now, in frames; nothing after the warning that a
+    /// plugin's report is implausible (not finite, or more than `max_frames`).
+    std::optional<double> latency(double max_frames);
+
+    /// Measures the processor time of each plugin's runs from now on.
+    void measure_time() { timing_ = true; }
+
+    /// The processor time of each plugin's runs, in chain order.
+    std::span<const std::clock_t> run_ticks() const { return ticks_; }
+
+    std::span<std::vector<float>> inputs() { return buffers_.front(); }
+    std::span<std::vector<float>> outputs() { return buffers_.back(); }
+    uint32_t output_channels() const;
+    uint64_t block_frames() const { return block_frames_; }
+    /// True when every run must be exactly block_frames() long: some plugin requires it.
+    bool fixed_blocks() const { return fixed_; }
+    bool reports_latency() const;
+    size_t size() const { return stages_.size(); }
+    const char* uri(size_t i) const { return stages_[i]->uri; }
+
+private:
+    /// One plugin with the words that name it in its messages.
+    struct stage {
+        stage(diagnostics& d, const char* plugin_uri, std::string name)
+            : uri{plugin_uri}, prefix{std::move(name)}, report{d, prefix}, session{report} {}
+        const char* uri;
+        std::string prefix;  ///< "plugin N (URI): ", or empty in a chain of one
+        plugin_diagnostics report;
+        plugin_session session;
+    };
+
+    uint32_t channels_into(size_t i) const;
+
+    diagnostics& report_;
+    std::vector<std::unique_ptr<stage>> stages_;
+    std::vector<channel_buffers> buffers_;  ///< the input's, then each plugin's output
+    std::vector<std::clock_t> ticks_;
+    uint64_t block_frames_ = 0;
+    double sample_rate_ = 0;
+    int input_channels_ = 0;
+    bool fixed_ = false;
+    bool timing_ = false;
+    bool non_finite_warned_ = false;
+};
+
+}  // namespace kelvo
