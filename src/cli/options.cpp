@@ -4,6 +4,7 @@
 #include "messages.h"
 #include "version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -275,6 +276,9 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s) {
             return parse_outcome::stop_success;
         }
     }
+    // Room for a plugin per argument at most, made first so that it is freed last.
+    if (!allocate_or_report([&] { s.plugins.reserve(static_cast<size_t>(std::max(argc, 1))); }))
+        return parse_outcome::stop_failure;
     for (int i = 1; i < argc;) {
         const char* const arg = argv[i];
         bool ok = true;

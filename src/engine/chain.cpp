@@ -25,14 +25,16 @@ constexpr char msg_implausible_latency[] =
     "the plugin reports an implausible latency (%g frames), latency compensation "
     "is off";
 
-std::string plugin_prefix(size_t position, const char* uri) {
-    const int n = std::snprintf(nullptr, 0, msg_plugin_prefix, position, uri);
-    std::string prefix(static_cast<size_t>(std::max(n, 0)), '\0');
-    std::snprintf(prefix.data(), prefix.size() + 1, msg_plugin_prefix, position, uri);
-    return prefix;
-}
-
 }  // namespace
+
+chain::stage::stage(diagnostics& d, const char* plugin_uri, size_t position)
+    : uri{plugin_uri}, report{d, prefix}, session{report} {
+    if (position == 0)
+        return;
+    const int n = std::snprintf(nullptr, 0, msg_plugin_prefix, position, plugin_uri);
+    prefix.resize(static_cast<size_t>(std::max(n, 0)));
+    std::snprintf(prefix.data(), prefix.size() + 1, msg_plugin_prefix, position, plugin_uri);
+}
 
 bool plausible_latency(float reported, double max_frames) {
     const float rounded = std::roundf(reported);
@@ -52,16 +54,16 @@ bool chain::plan(std::span<const plugin_request> requests, bool latency_compensa
     if (!allocate_or_report(report_, [&] {
             stages_.reserve(requests.size());
             ticks_.assign(requests.size(), 0);
-            for (size_t i = 0; i < requests.size(); ++i) {
-                const char* const uri = requests[i].uri;
-                stages_.push_back(std::make_unique<stage>(
-                    report_, uri, named ? plugin_prefix(i + 1, uri) : std::string{}));
-            }
         }))
         return false;
     for (size_t i = 0; i < requests.size(); ++i) {
-        plugin_session& s = stages_[i]->session;
+        // Each plugin is made when its turn comes, so that all it holds is newer than it.
         const plugin_request& r = requests[i];
+        if (!allocate_or_report(report_, [&] {
+                stages_.push_back(std::make_unique<stage>(report_, r.uri, named ? i + 1 : 0));
+            }))
+            return false;
+        plugin_session& s = stages_.back()->session;
         if (!select_plugin(s, r.uri) ||
             !plan_session(s, r.assignments, latency_compensation, block_frames) ||
             !choose_preset(s, r.preset))
@@ -172,6 +174,7 @@ void chain::release_storage() {
         kelvo::release_storage((*s)->session);
     while (!buffers_.empty())
         buffers_.pop_back();
+    std::vector<channel_buffers>().swap(buffers_);
 }
 
 void chain::release_instances() {

@@ -106,10 +106,10 @@ public:
 private:
     /// One plugin with the words that name it in its messages.
     struct stage {
-        stage(diagnostics& d, const char* plugin_uri, std::string name)
-            : uri{plugin_uri}, prefix{std::move(name)}, report{d, prefix}, session{report} {}
+        /// `position` counts from 1; 0 leaves the plugin unnamed, as the only one.
+        stage(diagnostics& d, const char* plugin_uri, size_t position);
         const char* uri;
-        std::string prefix;  ///< "plugin N (URI): ", or empty in a chain of one
+        std::string prefix;  ///< "plugin N (URI): ", or empty
         plugin_diagnostics report;
         plugin_session session;
     };

@@ -364,6 +364,8 @@ void release_instances(plugin_session& s) {
         s.urids->forget_after(s.host_urids);
     while (!s.instances.empty())
         s.instances.pop_back();
+    // The table too: it is newer than what the next plugin of a chain planned.
+    std::vector<plugin_instance>().swap(s.instances);
 }
 
 }  // namespace kelvo

@@ -53,6 +53,7 @@ TEST(Allocation, EveryFailedAllocationEndsTheRunCleanly) {
           "both_bounds:0", "--normalize", test_uri("controls")},
          0},
         {"defaults and scratch", {test_uri("recorder")}, 0},
+        {"a chain", {test_uri("amp"), test_uri("delay"), "-c", "latency:10", test_uri("amp")}, 0},
         {"growth of the whole output",
          {"-c", "first:0", "-c", "later:3000", "-c", "after:1", "--normalize",
           test_uri("changing_latency")},
