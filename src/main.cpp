@@ -8,6 +8,7 @@
 #include "audio/sound_files.h"
 #include "cli/assignments.h"
 #include "cli/options.h"
+#include "cli/signal_guard.h"
 #include "host/session.h"
 #include "memory.h"
 #include "messages.h"
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace kelvo {
@@ -30,6 +32,8 @@ namespace {
 struct run {
     run_settings settings;  // strings borrowed from argv
     assignment_list assignments;
+    plugin_watch watch;   // lent to the plugin session, read by the signal handlers
+    signal_guard guard;
     plugin_session plugin;  // the world and the plugin first, its instance after the input
     SF_INFO input_info{};
     sound_file input;
@@ -39,6 +43,7 @@ struct run {
     audio_buffers buffers;
     whole_output whole;
     channel_buffers tail;
+    output_replacement replacement;
     sound_file output;
     int exit_status = 0;
 };
@@ -126,11 +131,26 @@ bool choose_format(run& r) {
     return format.has_value();
 }
 
+// From the first call into the plugin on, a signal that ends the run must leave no temporary
+// file behind, and a crash in the plugin's code is told as such.
+bool guard_signals(run& r) {
+    r.plugin.watch = &r.watch;
+    return allocate_or_report([&] {
+        const std::string prefixes[] = {""};
+        r.guard.install(program_name(), r.watch, prefixes);
+    });
+}
+
 bool create_output_file(run& r) {
     if (!r.settings.format)
         warn_about_misleading_name(r.settings.output_path, r.output_format);
+    // A signal between the temporary file's creation and the guard's learning of it would
+    // leave the file behind: it waits.
+    const signals_held held;
     r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
-                           r.output_format, output_channels(r.plugin));
+                           r.output_format, output_channels(r.plugin), r.replacement);
+    r.guard.watch_output(r.replacement.temporary_path(),
+                         r.output.get() && !r.replacement.temporary_path());
     return r.output.get() != nullptr;
 }
 
@@ -166,7 +186,7 @@ int drive(run& r, int argc, char** argv) {
         plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
         choose_preset(r.plugin, s.preset) &&
         open_input_file(r) &&
-        choose_layout(r.plugin, r.input_info.channels) && choose_format(r) &&
+        choose_layout(r.plugin, r.input_info.channels) && choose_format(r) && guard_signals(r) &&
         instantiate(r.plugin, sample_rate(r)) && allocate_storage(r) && create_output_file(r);
     if (!ready)
         return 1;
@@ -188,6 +208,10 @@ void release_run(run& r) {
     r.whole = {};
     r.tail = {};
     release_instances(r.plugin);
+    // Only now, with no plugin code left to run, may the finished file take the output's place.
+    if (!finish_output(r.replacement, r.exit_status == 0))
+        r.exit_status = 1;
+    r.guard.watch_output(nullptr, false);
     close_input(r.input);
 }
 
