@@ -131,8 +131,8 @@ bool choose_format(run& r) {
     return format.has_value();
 }
 
-// From the first call into the plugin on, a signal that ends the run must leave no temporary
-// file behind, and a crash in the plugin's code is told as such.
+// From here on a signal that ends the run must leave no temporary file behind, and a crash in
+// the plugin's code is told as such. Its memory comes before the world's, and goes after it.
 bool guard_signals(run& r) {
     r.plugin.watch = &r.watch;
     return allocate_or_report([&] {
@@ -180,13 +180,15 @@ int drive(run& r, int argc, char** argv) {
         s.block_frames = default_block_frames;
     if (!check_format_request({s.format, s.bits}))
         return 1;
+    if (!guard_signals(r))
+        return 1;
     r.sound_fd = set_aside_standard_output(s.output_path);
     const bool ready =
         select_plugin(r.plugin, s.plugin_uri) &&
         plan_session(r.plugin, r.assignments, s.latency_compensation, s.block_frames) &&
         choose_preset(r.plugin, s.preset) &&
         open_input_file(r) &&
-        choose_layout(r.plugin, r.input_info.channels) && choose_format(r) && guard_signals(r) &&
+        choose_layout(r.plugin, r.input_info.channels) && choose_format(r) &&
         instantiate(r.plugin, sample_rate(r)) && allocate_storage(r) && create_output_file(r);
     if (!ready)
         return 1;

@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <utility>
 
 namespace kelvo {
@@ -23,7 +23,7 @@ constexpr int create_attempts = 100;
 constexpr size_t longest_name = 255;  // NAME_MAX on the file systems Linux knows
 
 // Six letters no other run is likely to pick; the exclusive create settles the rest.
-std::string random_suffix() {
+void random_suffix(char* at) {
     static constexpr char letters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[random_letters];
@@ -32,32 +32,43 @@ std::string random_suffix() {
         clock_gettime(CLOCK_REALTIME, &t);
         auto seed = static_cast<unsigned long>(t.tv_nsec) ^ static_cast<unsigned long>(getpid());
         for (unsigned char& b : bytes) {
-            b = static_cast<unsigned char>(seed);
             seed = seed * 6364136223846793005ul + 1442695040888963407ul;
-            seed ^= seed >> 29;
+            b = static_cast<unsigned char>(seed >> 33);
         }
     }
-    std::string suffix;
-    for (const unsigned char b : bytes)
-        suffix += letters[b % (sizeof letters - 1)];
-    return suffix;
+    for (size_t i = 0; i < random_letters; ++i)
+        at[i] = letters[bytes[i] % (sizeof letters - 1)];
 }
 
-// ".out.wav.kelvo-" beside `target`, the name cut short when the whole would be too long.
-std::string temporary_stem(const std::string& target) {
-    const size_t slash = target.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+// Puts ".out.wav.kelvo-" beside `target` into `name`, the name cut short when the whole would
+// be too long; returns where the random letters go, or null when the path does not fit.
+char* temporary_stem(const char* target, std::array<char, PATH_MAX>& name) {
+    const char* const slash = std::strrchr(target, '/');
+    const size_t base = slash ? static_cast<size_t>(slash + 1 - target) : 0;
     const size_t room = longest_name - 1 - (sizeof name_mark - 1) - random_letters;
-    return target.substr(0, base) + "." + target.substr(base, room) + name_mark;
+    const size_t kept = std::min(std::strlen(target + base), room);
+    const size_t length = base + 1 + kept + (sizeof name_mark - 1) + random_letters;
+    if (length >= name.size())
+        return nullptr;
+    char* at = std::copy_n(target, base, name.data());
+    *at++ = '.';
+    at = std::copy_n(target + base, kept, at);
+    at = std::copy_n(name_mark, sizeof name_mark - 1, at);
+    at[random_letters] = '\0';
+    return at;
 }
 
-// The path to write, for `path` that may be a symbolic link; empty for a dangling one.
-std::string resolve(const char* path) {
+// Puts the path to write into `target`, for `path` that may be a symbolic link; false for a
+// dangling link or a path too long.
+bool resolve(const char* path, std::array<char, PATH_MAX>& target) {
     struct stat st {};
-    if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode))
-        return path;
-    const std::unique_ptr<char, decltype(&std::free)> real{realpath(path, nullptr), &std::free};
-    return real ? std::string{real.get()} : std::string{};
+    if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) {
+        if (std::strlen(path) >= target.size())
+            return false;
+        std::strcpy(target.data(), path);
+        return true;
+    }
+    return realpath(path, target.data()) != nullptr;
 }
 
 }  // namespace
@@ -65,24 +76,24 @@ std::string resolve(const char* path) {
 output_route output_replacement::begin(const char* path) {
     discard();
     const size_t length = std::strlen(path);
-    if (std::strcmp(path, "-") == 0 || length == 0 || path[length - 1] == '/')
-        return output_route::in_place;
-    const std::string target = resolve(path);
-    if (target.empty())
+    if (std::strcmp(path, "-") == 0 || length == 0 || path[length - 1] == '/' ||
+        !resolve(path, target_))
         return output_route::in_place;
     struct stat st {};
-    const bool exists = stat(target.c_str(), &st) == 0;
+    const bool exists = stat(target_.data(), &st) == 0;
     if (!exists && errno != ENOENT)
         return output_route::in_place;
     // Renaming would cut the other names off, and a stream or device cannot be taken back; a
     // file kelvo may not write is left to the open in place to refuse.
     if (exists && (!S_ISREG(st.st_mode) || st.st_nlink > 1 ||
-                   faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+                   faccessat(AT_FDCWD, target_.data(), W_OK, AT_EACCESS) != 0))
         return output_route::in_place;
-    const std::string stem = temporary_stem(target);
+    char* const letters = temporary_stem(target_.data(), temporary_);
+    if (!letters)
+        return output_route::in_place;
     for (int attempt = 0; attempt < create_attempts; ++attempt) {
-        std::string name = stem + random_suffix();
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        random_suffix(letters);
+        const int fd = open(temporary_.data(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             if (exists) {
                 // Best effort: only the owner of both, or root, may hand over the group.
@@ -90,41 +101,41 @@ output_route output_replacement::begin(const char* path) {
                 [[maybe_unused]] const int moded = fchmod(fd, st.st_mode & 0777);
             }
             fd_ = fd;
-            temporary_ = std::move(name);
-            target_ = target;
             return output_route::replace;
         }
         if (errno == EEXIST)
             continue;
+        temporary_[0] = '\0';
         // Writing in place on a full disk would destroy the old file and fail all the same.
         if (errno == ENOSPC || errno == EDQUOT)
             return output_route::fail;
         return output_route::in_place;
     }
+    temporary_[0] = '\0';
     errno = EEXIST;
     return output_route::fail;
 }
 
 bool output_replacement::commit() {
-    if (temporary_.empty())
+    if (!temporary_[0])
         return true;
     const int fd = std::exchange(fd_, -1);
-    if (close(fd) != 0 || rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (close(fd) != 0 || std::rename(temporary_.data(), target_.data()) != 0) {
         const int reason = errno;
         discard();
         errno = reason;
         return false;
     }
-    temporary_.clear();
+    temporary_[0] = '\0';
     return true;
 }
 
 void output_replacement::discard() noexcept {
     if (fd_ >= 0)
         close(std::exchange(fd_, -1));
-    if (!temporary_.empty())
-        unlink(temporary_.c_str());
-    temporary_.clear();
+    if (temporary_[0])
+        unlink(temporary_.data());
+    temporary_[0] = '\0';
 }
 
 }  // namespace kelvo

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <string>
+#include <limits.h>
+
+#include <array>
 
 namespace kelvo {
 
@@ -22,7 +24,7 @@ public:
 
     /// Decides how `path` is written and, to replace it, creates the temporary file
     /// exclusively beside the file it replaces (a symbolic link's target), with the permission
-    /// bits a plain create gives or those of the file it replaces.
+    /// bits a plain create gives or those of the file it replaces. Allocates nothing.
     output_route begin(const char* path);
 
     /// The temporary file's descriptor, or -1.
@@ -30,7 +32,7 @@ public:
 
     /// The temporary file's path, or null when there is none.
     const char* temporary_path() const noexcept {
-        return temporary_.empty() ? nullptr : temporary_.c_str();
+        return temporary_[0] ? temporary_.data() : nullptr;
     }
 
     /// Closes the temporary file and renames it over the path; false, with errno set and the
@@ -42,8 +44,8 @@ public:
 
 private:
     int fd_ = -1;
-    std::string temporary_;
-    std::string target_;  ///< what the temporary file replaces
+    std::array<char, PATH_MAX> temporary_{};  ///< empty when there is none
+    std::array<char, PATH_MAX> target_{};     ///< what the temporary file replaces
 };
 
 }  // namespace kelvo

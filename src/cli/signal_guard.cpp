@@ -54,32 +54,47 @@ sigset_t guarded_set(size_t count) {
     return set;
 }
 
-std::string crash_line(const char* program, const std::string& prefix, const char* description,
-                       const char* ending) {
-    const int length =
-        std::snprintf(nullptr, 0, msg_plugin_crashed, program, prefix.c_str(), description, ending);
-    std::string line(static_cast<size_t>(std::max(length, 0)), '\0');
-    std::snprintf(line.data(), line.size() + 1, msg_plugin_crashed, program, prefix.c_str(),
-                  description, ending);
-    return line;
+// Writes the crash line into `at` when it is not null; returns its length either way.
+size_t crash_line(char* at, size_t room, const char* program, const std::string& prefix,
+                  const char* description, const char* ending) {
+    const int length = std::snprintf(at, room, msg_plugin_crashed, program, prefix.c_str(),
+                                     description, ending);
+    return static_cast<size_t>(std::max(length, 0));
 }
 
 }  // namespace
 
 void signal_guard::install(const char* program_name, const plugin_watch& watch,
                            std::span<const std::string> prefixes) {
-    std::vector<std::string> lines;
-    lines.reserve(prefixes.size() * crash_kinds * 2);
+    // One block for the text and one for where its lines end, made in locals so that a failed
+    // allocation unwinds them newest first.
+    const char* const endings[] = {nothing_written, ""};
+    size_t total = 0;
     for (const std::string& prefix : prefixes) {
         for (size_t i = first_crash; i < guarded.size(); ++i) {
-            const char* const description = strsignal(guarded[i]);
-            lines.push_back(crash_line(program_name, prefix, description, nothing_written));
-            lines.push_back(crash_line(program_name, prefix, description, ""));
+            for (const char* ending : endings)
+                total += crash_line(nullptr, 0, program_name, prefix, strsignal(guarded[i]), ending);
+        }
+    }
+    std::string text(total, '\0');
+    std::vector<size_t> ends;
+    ends.reserve(prefixes.size() * crash_kinds * 2);
+    size_t at = 0;
+    for (const std::string& prefix : prefixes) {
+        for (size_t i = first_crash; i < guarded.size(); ++i) {
+            for (const char* ending : endings) {
+                // snprintf writes a terminating zero: the next line's first byte, or the one
+                // std::string keeps after the last.
+                at += crash_line(text.data() + at, total - at + 1, program_name, prefix,
+                                 strsignal(guarded[i]), ending);
+                ends.push_back(at);
+            }
         }
     }
     std::vector<char> stack(least_stack_bytes +
                             static_cast<size_t>(std::max(sysconf(_SC_SIGSTKSZ), 0L)));
-    lines_ = std::move(lines);
+    text_ = std::move(text);
+    ends_ = std::move(ends);
     stack_ = std::move(stack);
     watch_ = &watch;
     erase_progress_ = isatty(STDERR_FILENO) == 1;
@@ -101,15 +116,21 @@ void signal_guard::install(const char* program_name, const plugin_watch& watch,
     installed_ = true;
 }
 
-signal_guard::~signal_guard() {
-    if (!installed_)
-        return;
-    for (size_t i = 0; i < guarded.size(); ++i) {
-        if (replaced_[i])
-            sigaction(guarded[i], &old_actions_[i], nullptr);
+void signal_guard::release() noexcept {
+    if (installed_) {
+        for (size_t i = 0; i < guarded.size(); ++i) {
+            if (replaced_[i])
+                sigaction(guarded[i], &old_actions_[i], nullptr);
+        }
+        active.store(nullptr);
+        sigaltstack(&old_stack_, nullptr);
+        installed_ = false;
+        replaced_ = {};
     }
-    active.store(nullptr);
-    sigaltstack(&old_stack_, nullptr);
+    has_temporary_ = 0;
+    stack_ = {};
+    ends_ = {};
+    text_ = {};
 }
 
 void signal_guard::watch_output(const char* temporary_path, bool in_place) noexcept {
@@ -128,10 +149,11 @@ void signal_guard::handle(int signal) const noexcept {
         write_all(erase_line, sizeof erase_line - 1);
     const auto crash = std::find(guarded.begin() + first_crash, guarded.end(), signal);
     const auto position = static_cast<size_t>(watch_ ? watch_->current : 0);
-    if (crash != guarded.end() && position > 0 && position <= lines_.size() / (crash_kinds * 2)) {
+    if (crash != guarded.end() && position > 0 && position <= ends_.size() / (crash_kinds * 2)) {
         const auto kind = static_cast<size_t>(crash - (guarded.begin() + first_crash));
-        const std::string& line = lines_[((position - 1) * crash_kinds + kind) * 2 + in_place_];
-        write_all(line.data(), line.size());
+        const size_t line = ((position - 1) * crash_kinds + kind) * 2 + in_place_;
+        const size_t start = line > 0 ? ends_[line - 1] : 0;
+        write_all(text_.data() + start, ends_[line] - start);
     }
     if (has_temporary_)
         unlink(temporary_.data());

@@ -24,7 +24,7 @@ public:
     signal_guard() = default;
     signal_guard(const signal_guard&) = delete;
     signal_guard& operator=(const signal_guard&) = delete;
-    ~signal_guard();  // puts back the actions and the signal stack it replaced
+    ~signal_guard() { release(); }
 
     /// Prepares a crash line for each plugin position, `prefixes[k - 1]` put before the words
     /// for the k-th plugin, and installs the handlers with a stack of their own, so that a
@@ -41,9 +41,15 @@ public:
     void handle(int signal) const noexcept;
 
 private:
+    /// Puts back the actions and the signal stack it replaced, then frees its memory, newest
+    /// first.
+    void release() noexcept;
+
     const plugin_watch* watch_ = nullptr;
-    std::vector<std::string> lines_;  ///< per position, per crash signal: two wordings
-    bool erase_progress_ = false;     ///< standard error is a terminal
+    std::string text_;           ///< every crash line, one after the other
+    std::vector<size_t> ends_;   ///< where each ends: per position, per crash signal, two
+                                 ///< wordings
+    bool erase_progress_ = false;  ///< standard error is a terminal
     std::array<char, PATH_MAX> temporary_{};
     volatile std::sig_atomic_t has_temporary_ = 0;
     volatile std::sig_atomic_t in_place_ = 0;
