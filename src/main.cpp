@@ -6,6 +6,7 @@
 #include "audio/output_format.h"
 #include "audio/sound_files.h"
 #include "cli/options.h"
+#include "cli/signal_guard.h"
 #include "engine/chain.h"
 #include "memory.h"
 #include "messages.h"
@@ -18,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace kelvo {
@@ -27,7 +29,10 @@ namespace {
 /// destructor frees the rest (the worlds, then the settings and their assignments).
 struct run {
     run_settings settings;  // strings borrowed from argv
-    chain plugins{printed_diagnostics()};  // the worlds and plugins first, instances after the input
+    plugin_watch watch;  // lent to the plugins, read by the signal handlers
+    signal_guard guard;
+    // The worlds and plugins first, their instances after the input.
+    chain plugins{printed_diagnostics(), &watch};
     SF_INFO input_info{};
     sound_file input;
     int output_format = 0;
@@ -35,6 +40,7 @@ struct run {
     sound_streams streams;
     whole_output whole;
     channel_buffers tail;
+    output_replacement replacement;
     sound_file output;
     int exit_status = 0;
 };
@@ -114,11 +120,27 @@ bool choose_format(run& r) {
     return format.has_value();
 }
 
+// From here on a signal that ends the run must leave no temporary file behind, and a crash in
+// the plugin's code is told as such. Its memory comes before the world's, and goes after it.
+bool guard_signals(run& r) {
+    const plugin_list& plugins = r.settings.plugins;
+    return allocate_or_report([&] {
+        r.guard.install(program_name(), r.watch, plugins.size(), [&](size_t k) {
+            return plugin_prefix(k, plugins.size(), plugins[k - 1].uri);
+        });
+    });
+}
+
 bool create_output_file(run& r) {
     if (!r.settings.format)
         warn_about_misleading_name(r.settings.output_path, r.output_format);
+    // A signal between the temporary file's creation and the guard's learning of it would
+    // leave the file behind: it waits.
+    const signals_held held;
     r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
-                           r.output_format, r.plugins.output_channels());
+                           r.output_format, r.plugins.output_channels(), r.replacement);
+    r.guard.watch_output(r.replacement.temporary_path(),
+                         r.output.get() && !r.replacement.temporary_path());
     return r.output.get() != nullptr;
 }
 
@@ -147,6 +169,8 @@ int drive(run& r, int argc, char** argv) {
         s.block_frames = default_block_frames;
     if (!check_format_request({s.format, s.bits}))
         return 1;
+    if (!guard_signals(r))
+        return 1;
     r.sound_fd = set_aside_standard_output(s.output_path);
     const bool ready =
         r.plugins.plan(s.plugins, s.latency_compensation, s.block_frames) &&
@@ -171,6 +195,10 @@ void release_run(run& r) {
     r.whole = {};
     r.tail = {};
     r.plugins.release_instances();
+    // Only now, with no plugin code left to run, may the finished file take the output's place.
+    if (!finish_output(r.replacement, r.exit_status == 0))
+        r.exit_status = 1;
+    r.guard.watch_output(nullptr, false);
     close_input(r.input);
 }
 

@@ -27,13 +27,13 @@ constexpr char msg_implausible_latency[] =
 
 }  // namespace
 
-chain::stage::stage(diagnostics& d, const char* plugin_uri, size_t position)
-    : uri{plugin_uri}, report{d, prefix}, session{report} {
-    if (position == 0)
-        return;
-    const int n = std::snprintf(nullptr, 0, msg_plugin_prefix, position, plugin_uri);
-    prefix.resize(static_cast<size_t>(std::max(n, 0)));
-    std::snprintf(prefix.data(), prefix.size() + 1, msg_plugin_prefix, position, plugin_uri);
+std::string plugin_prefix(size_t position, size_t count, const char* uri) {
+    if (count < 2)
+        return {};
+    const int n = std::snprintf(nullptr, 0, msg_plugin_prefix, position, uri);
+    std::string prefix(static_cast<size_t>(std::max(n, 0)), '\0');
+    std::snprintf(prefix.data(), prefix.size() + 1, msg_plugin_prefix, position, uri);
+    return prefix;
 }
 
 bool plausible_latency(float reported, double max_frames) {
@@ -50,7 +50,6 @@ chain::~chain() {
 bool chain::plan(std::span<const plugin_request> requests, bool latency_compensation,
                  uint64_t block_frames) {
     block_frames_ = block_frames;
-    const bool named = requests.size() > 1;
     if (!allocate_or_report(report_, [&] {
             stages_.reserve(requests.size());
             ticks_.assign(requests.size(), 0);
@@ -60,10 +59,13 @@ bool chain::plan(std::span<const plugin_request> requests, bool latency_compensa
         // Each plugin is made when its turn comes, so that all it holds is newer than it.
         const plugin_request& r = requests[i];
         if (!allocate_or_report(report_, [&] {
-                stages_.push_back(std::make_unique<stage>(report_, r.uri, named ? i + 1 : 0));
+                stages_.push_back(
+                    std::make_unique<stage>(report_, r.uri, i + 1, requests.size()));
             }))
             return false;
         plugin_session& s = stages_.back()->session;
+        s.watch = watch_;
+        s.position = static_cast<uint32_t>(i + 1);
         if (!select_plugin(s, r.uri) ||
             !plan_session(s, r.assignments, latency_compensation, block_frames) ||
             !choose_preset(s, r.preset))
