@@ -191,8 +191,11 @@ bool block_runner::on_silence(int64_t frames, Take take) {
 bool block_runner::finish() {
     progress_erase();
     if (io_.normalize) {
-        const float gain = normalization_gain(check_.peak, io_.report);
-        if (!write_whole_output(io_.whole, gain, out_))
+        const std::optional<float> gain =
+            io_.loudness ? apply_loudness(io_.whole, *io_.loudness, io_.sample_rate, io_.input,
+                                          io_.report)
+                         : normalization_gain(check_.peak, io_.report);
+        if (!gain || !write_whole_output(io_.whole, *gain, out_))
             return false;
     } else if (!out_.write_pending()) {
         return false;

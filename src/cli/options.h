@@ -3,6 +3,7 @@
 #include "cli/assignments.h"
 
 #include <cstdint>
+#include <optional>
 
 namespace kelvo {
 
@@ -22,6 +23,9 @@ struct run_settings {
     const char* format = nullptr;  ///< `--format`: the output's format by name
     const char* bits = nullptr;    ///< `--bits`: the output's sample depth by name
     const char* preset = nullptr;  ///< `-p`: a preset's URI or label, or a saved state's path
+    std::optional<double> loudness;   ///< `--loudness`: the integrated loudness to reach, LUFS
+    std::optional<double> true_peak;  ///< `--true-peak`: the ceiling with it, dBTP
+    std::optional<double> quality;    ///< `--quality`: 0 to 10 for a lossy output
 };
 
 /// The longest tail `--tail` may ask for: the flush and the tail must end.
