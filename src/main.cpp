@@ -2,6 +2,7 @@
 
 #include "audio/block_loop.h"
 #include "audio/file_streams.h"
+#include "audio/loudness.h"
 #include "audio/normalize.h"
 #include "audio/output_format.h"
 #include "audio/sound_files.h"
@@ -64,6 +65,9 @@ uint64_t tail_frames(const run& r) {
     return static_cast<uint64_t>(std::llround(seconds * sample_rate(r)));
 }
 
+// --normalize and --loudness hold the whole output until its gain is known.
+bool holds_whole_output(const run_settings& s) { return s.normalize || s.loudness; }
+
 bool open_input_file(run& r) {
     r.input = open_input(r.settings.input_path, r.input_info);
     return r.input.get() != nullptr;
@@ -88,7 +92,7 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
 
 bool allocate_storage(run& r) {
     const uint64_t whole_frames =
-        r.settings.normalize ? initial_whole_frames(r.input_info.frames) : 0;
+        holds_whole_output(r.settings) ? initial_whole_frames(r.input_info.frames) : 0;
     if (!storage_fits(r, whole_frames)) {
         report_out_of_memory();
         return false;
@@ -99,7 +103,7 @@ bool allocate_storage(run& r) {
         const auto channels = static_cast<uint32_t>(r.input_info.channels);
         sound_streams streams = make_sound_streams(channels, r.input_info.format, outputs,
                                                    r.output_format, expected_frames(r));
-        whole_output whole = r.settings.normalize
+        whole_output whole = holds_whole_output(r.settings)
                                  ? make_whole_output(outputs, whole_frames, declared_frames(r))
                                  : whole_output{};
         channel_buffers tail = tail_frames(r) > 0 ? channel_buffers(outputs, tail_frames(r))
@@ -114,7 +118,7 @@ bool allocate_storage(run& r) {
 
 bool choose_format(run& r) {
     const std::optional<int> format = choose_output_format(
-        {r.settings.format, r.settings.bits}, r.input_info.format,
+        {r.settings.format, r.settings.bits, r.settings.quality.has_value()}, r.input_info.format,
         static_cast<int>(r.plugins.output_channels()), r.input_info.samplerate);
     r.output_format = format.value_or(0);
     return format.has_value();
@@ -141,16 +145,23 @@ bool create_output_file(run& r) {
                            r.output_format, r.plugins.output_channels(), r.replacement);
     r.guard.watch_output(r.replacement.temporary_path(),
                          r.output.get() && !r.replacement.temporary_path());
-    return r.output.get() != nullptr;
+    return r.output.get() != nullptr &&
+           set_quality(r.output.get(), r.output_format,
+                       r.settings.quality.value_or(default_quality));
 }
 
 bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
     const run_settings& s = r.settings;
-    const block_loop_io io{s.timing,        s.normalize, r.input.get(),  r.output.get(),
-                           r.plugins,       r.streams,   r.whole,        r.tail,
-                           sample_rate(r),  declared_frames(r), report};
+    const std::optional<loudness_target> loudness =
+        s.loudness ? std::optional{loudness_target{*s.loudness,
+                                                   s.true_peak.value_or(default_true_peak)}}
+                   : std::nullopt;
+    const block_loop_io io{s.timing,       holds_whole_output(s), r.input.get(),
+                           r.output.get(), r.plugins,             r.streams,
+                           r.whole,        r.tail,                sample_rate(r),
+                           declared_frames(r), report,            loudness ? &*loudness : nullptr};
     return process_blocks(io);
 }
 
@@ -167,7 +178,7 @@ int drive(run& r, int argc, char** argv) {
     run_settings& s = r.settings;
     if (s.block_frames == 0)
         s.block_frames = default_block_frames;
-    if (!check_format_request({s.format, s.bits}))
+    if (!check_format_request({s.format, s.bits, s.quality.has_value()}))
         return 1;
     if (!guard_signals(r))
         return 1;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <vector>
+#include <optional>
 
 namespace kelvo {
 
@@ -35,6 +36,9 @@ struct run_settings {
     /// The plugins in order, each with the `-c` and `-p` after it (the first also with those
     /// before it); a request whose URI is still null holds options given before any URI.
     plugin_list plugins;
+    std::optional<double> loudness;   ///< `--loudness`: the integrated loudness to reach, LUFS
+    std::optional<double> true_peak;  ///< `--true-peak`: the ceiling with it, dBTP
+    std::optional<double> quality;    ///< `--quality`: 0 to 10 for a lossy output
 };
 
 /// The longest tail `--tail` may ask for: the flush and the tail must end.

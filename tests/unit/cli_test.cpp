@@ -39,7 +39,10 @@ constexpr char help_text[] =
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
     "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
     "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n"
-    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n";
+    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n"
+    "  --loudness LUFS    Scale the output to this integrated loudness, -70 to 0\n"
+    "  --true-peak dBTP   The true-peak ceiling with --loudness [default: -1]\n"
+    "  --quality Q        Ogg, Opus and MP3 quality, 0 to 10 [default: 7]\n";
 
 // One parse of a command line after argv[0] `name`. The words stay alive with the result,
 // since the settings borrow them.
@@ -107,6 +110,15 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
         {{"--bits", "8", "--bits", "8"}, "kelvo: error: bit depth specified more than once\n"},
         {{"-c", "g:1", "urn:a", "-c", "g:2"},
          "kelvo: error: a different value for port 'g' was already specified\n"},
+        {{"--loudness"}, "kelvo: error: missing loudness after '--loudness'\n"},
+        {{"--loudness", "-16", "--loudness", "-16"}, "kelvo: error: loudness specified more than once\n"},
+        {{"--loudness", "0.5"}, "kelvo: error: invalid loudness '0.5' (a number from -70 to 0)\n"},
+        {{"--loudness", "-16,5"}, "kelvo: error: invalid loudness '-16,5' (a number from -70 to 0)\n"},
+        {{"--true-peak", "-20.5"}, "kelvo: error: invalid true peak '-20.5' (a number from -20 to 0)\n"},
+        {{"--quality", "nan"}, "kelvo: error: invalid quality 'nan' (a number from 0 to 10)\n"},
+        {{"--quality", "1", "--quality", "1"}, "kelvo: error: quality specified more than once\n"},
+        {{"-i", "a", "-o", "b", "urn:a", "--true-peak", "-2"}, "kelvo: error: --true-peak needs --loudness\n"},
+        {{"--normalize", "-i", "a", "-o", "b", "--loudness", "-23", "urn:a"}, "kelvo: error: --loudness and --normalize cannot be combined\n"},
         {{"--version", "-h"}, "", help_text},
         {{"-h", "--version"}, "", help_text},
         {{"-i", "--help"}, "", help_text},
