@@ -16,7 +16,7 @@ KINDS = {
     "flac24": ("stereo 24-bit FLAC", 2),
 }
 COPIES = ["copy-512", "copy-65536", "copy-virtual-512"]
-KELVO = ["kelvo-n512", "kelvo-n64", "kelvo-n4096", "kelvo-normalize"]
+KELVO = ["kelvo-n512", "kelvo-n64", "kelvo-n4096", "kelvo-normalize", "kelvo-loudness"]
 LABELS = {
     "copy-512": "bare copy, 512-frame calls",
     "copy-65536": "bare copy, 65536-frame calls",
@@ -25,6 +25,7 @@ LABELS = {
     "kelvo-n64": "kelvo -n 64",
     "kelvo-n4096": "kelvo -n 4096",
     "kelvo-normalize": "kelvo --normalize",
+    "kelvo-loudness": "kelvo --loudness -16",
 }
 RATE = 48000
 
@@ -77,12 +78,16 @@ def timings(json_path, memory_path, seconds):
             off = own = None
             if row == "kelvo-n512":
                 off = ratio(t - time[(kind, 1, row)], copy_time - copy_startup)
-            if row == "kelvo-normalize":
+            if row in ("kelvo-normalize", "kelvo-loudness"):
                 own = ratio(t, time[(kind, seconds, "kelvo-n512")])
             mib = memory[(kind, seconds, row)] / 1024
             print(f"{LABELS[row]:<30} {t * 1000:>10.1f} {ratio(t, copy_time):>7.2f} "
                   f"{fmt(off, '.2f'):>21} {fmt(own, '.2f'):>13} {mib:>9.1f} "
                   f"{cpu[(kind, seconds, row)] * 1000:>8.1f}")
+        normalize = time[(kind, seconds, "kelvo-normalize")]
+        loudness = time[(kind, seconds, "kelvo-loudness")]
+        print(f"--loudness -16 / --normalize: {ratio(loudness, normalize):.2f} "
+              f"(cpu {ratio(cpu[(kind, seconds, 'kelvo-loudness')], cpu[(kind, seconds, 'kelvo-normalize')]):.2f})")
         k1 = time[(kind, 1, "kelvo-n512")]
         print(f"start-up, 1 s input: kelvo -n 512 {k1 * 1000:.1f} ms "
               f"(peak {memory[(kind, 1, 'kelvo-n512')] / 1024:.1f} MiB), "

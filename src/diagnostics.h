@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace kelvo {
@@ -56,13 +57,14 @@ bool allocate_or_report(diagnostics& d, Build&& build) {
 /// it on. Formats into fixed storage: it may be called from the block loop.
 class plugin_diagnostics final : public diagnostics {
 public:
-    plugin_diagnostics(diagnostics& next, std::string_view prefix) : next_{next}, prefix_{prefix} {}
+    plugin_diagnostics(diagnostics& next, const std::string& prefix)
+        : next_{next}, prefix_{prefix} {}
     void error(problem kind, std::string_view text) override;
     void warning(std::string_view text) noexcept override;
 
 private:
     diagnostics& next_;
-    std::string_view prefix_;  ///< empty with one plugin; belongs to the owner
+    const std::string& prefix_;  ///< empty with one plugin; belongs to the owner
 };
 
 }  // namespace kelvo

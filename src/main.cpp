@@ -2,10 +2,12 @@
 
 #include "audio/block_loop.h"
 #include "audio/file_streams.h"
+#include "audio/loudness.h"
 #include "audio/normalize.h"
 #include "audio/output_format.h"
 #include "audio/sound_files.h"
 #include "cli/options.h"
+#include "cli/signal_guard.h"
 #include "engine/chain.h"
 #include "memory.h"
 #include "messages.h"
@@ -18,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace kelvo {
@@ -27,7 +30,10 @@ namespace {
 /// destructor frees the rest (the worlds, then the settings and their assignments).
 struct run {
     run_settings settings;  // strings borrowed from argv
-    chain plugins{printed_diagnostics()};  // the worlds and plugins first, instances after the input
+    plugin_watch watch;  // lent to the plugins, read by the signal handlers
+    signal_guard guard;
+    // The worlds and plugins first, their instances after the input.
+    chain plugins{printed_diagnostics(), &watch};
     SF_INFO input_info{};
     sound_file input;
     int output_format = 0;
@@ -35,6 +41,7 @@ struct run {
     sound_streams streams;
     whole_output whole;
     channel_buffers tail;
+    output_replacement replacement;
     sound_file output;
     int exit_status = 0;
 };
@@ -57,6 +64,9 @@ uint64_t tail_frames(const run& r) {
     const double seconds = std::max(r.settings.tail_seconds, 0.0);
     return static_cast<uint64_t>(std::llround(seconds * sample_rate(r)));
 }
+
+// --normalize and --loudness hold the whole output until its gain is known.
+bool holds_whole_output(const run_settings& s) { return s.normalize || s.loudness; }
 
 bool open_input_file(run& r) {
     r.input = open_input(r.settings.input_path, r.input_info);
@@ -82,7 +92,7 @@ bool storage_fits(const run& r, uint64_t whole_frames) {
 
 bool allocate_storage(run& r) {
     const uint64_t whole_frames =
-        r.settings.normalize ? initial_whole_frames(r.input_info.frames) : 0;
+        holds_whole_output(r.settings) ? initial_whole_frames(r.input_info.frames) : 0;
     if (!storage_fits(r, whole_frames)) {
         report_out_of_memory();
         return false;
@@ -93,7 +103,7 @@ bool allocate_storage(run& r) {
         const auto channels = static_cast<uint32_t>(r.input_info.channels);
         sound_streams streams = make_sound_streams(channels, r.input_info.format, outputs,
                                                    r.output_format, expected_frames(r));
-        whole_output whole = r.settings.normalize
+        whole_output whole = holds_whole_output(r.settings)
                                  ? make_whole_output(outputs, whole_frames, declared_frames(r))
                                  : whole_output{};
         channel_buffers tail = tail_frames(r) > 0 ? channel_buffers(outputs, tail_frames(r))
@@ -108,27 +118,50 @@ bool allocate_storage(run& r) {
 
 bool choose_format(run& r) {
     const std::optional<int> format = choose_output_format(
-        {r.settings.format, r.settings.bits}, r.input_info.format,
+        {r.settings.format, r.settings.bits, r.settings.quality.has_value()}, r.input_info.format,
         static_cast<int>(r.plugins.output_channels()), r.input_info.samplerate);
     r.output_format = format.value_or(0);
     return format.has_value();
 }
 
+// From here on a signal that ends the run must leave no temporary file behind, and a crash in
+// the plugin's code is told as such. Its memory comes before the world's, and goes after it.
+bool guard_signals(run& r) {
+    const plugin_list& plugins = r.settings.plugins;
+    return allocate_or_report([&] {
+        r.guard.install(program_name(), r.watch, plugins.size(), [&](size_t k) {
+            return plugin_prefix(k, plugins.size(), plugins[k - 1].uri);
+        });
+    });
+}
+
 bool create_output_file(run& r) {
     if (!r.settings.format)
         warn_about_misleading_name(r.settings.output_path, r.output_format);
+    // A signal between the temporary file's creation and the guard's learning of it would
+    // leave the file behind: it waits.
+    const signals_held held;
     r.output = open_output(r.settings.output_path, r.sound_fd, r.settings.input_path, r.input_info,
-                           r.output_format, r.plugins.output_channels());
-    return r.output.get() != nullptr;
+                           r.output_format, r.plugins.output_channels(), r.replacement);
+    r.guard.watch_output(r.replacement.temporary_path(),
+                         r.output.get() && !r.replacement.temporary_path());
+    return r.output.get() != nullptr &&
+           set_quality(r.output.get(), r.output_format,
+                       r.settings.quality.value_or(default_quality));
 }
 
 bool process(run& r) {
     // With the sound on standard output, the report lines must not end up inside it.
     FILE* const report = std::strcmp(r.settings.output_path, "-") == 0 ? stderr : stdout;
     const run_settings& s = r.settings;
-    const block_loop_io io{s.timing,        s.normalize, r.input.get(),  r.output.get(),
-                           r.plugins,       r.streams,   r.whole,        r.tail,
-                           sample_rate(r),  declared_frames(r), report};
+    const std::optional<loudness_target> loudness =
+        s.loudness ? std::optional{loudness_target{*s.loudness,
+                                                   s.true_peak.value_or(default_true_peak)}}
+                   : std::nullopt;
+    const block_loop_io io{s.timing,       holds_whole_output(s), r.input.get(),
+                           r.output.get(), r.plugins,             r.streams,
+                           r.whole,        r.tail,                sample_rate(r),
+                           declared_frames(r), report,            loudness ? &*loudness : nullptr};
     return process_blocks(io);
 }
 
@@ -145,7 +178,9 @@ int drive(run& r, int argc, char** argv) {
     run_settings& s = r.settings;
     if (s.block_frames == 0)
         s.block_frames = default_block_frames;
-    if (!check_format_request({s.format, s.bits}))
+    if (!check_format_request({s.format, s.bits, s.quality.has_value()}))
+        return 1;
+    if (!guard_signals(r))
         return 1;
     r.sound_fd = set_aside_standard_output(s.output_path);
     const bool ready =
@@ -171,6 +206,10 @@ void release_run(run& r) {
     r.whole = {};
     r.tail = {};
     r.plugins.release_instances();
+    // Only now, with no plugin code left to run, may the finished file take the output's place.
+    if (!finish_output(r.replacement, r.exit_status == 0))
+        r.exit_status = 1;
+    r.guard.watch_output(nullptr, false);
     close_input(r.input);
 }
 

@@ -58,8 +58,11 @@ bool main_loop(const block_loop_io& io, chain_stream& stream, frame_sink& out) {
 bool finish(const block_loop_io& io, const chain_stream& stream, std::clock_t start_ticks) {
     progress_erase();
     if (io.normalize) {
-        const float gain = normalization_gain(stream.peak(), io.report);
-        if (!write_whole_output(io.whole, gain, io.streams.output))
+        const std::optional<float> gain =
+            io.loudness
+                ? apply_loudness(io.whole, *io.loudness, io.sample_rate, io.input, io.report)
+                : normalization_gain(stream.peak(), io.report);
+        if (!gain || !write_whole_output(io.whole, *gain, io.streams.output))
             return false;
     } else if (!io.streams.output.write_pending()) {
         return false;

@@ -2,6 +2,7 @@
 
 #include "audio/buffers.h"
 #include "audio/file_streams.h"
+#include "audio/loudness.h"
 #include "audio/normalize.h"
 #include "engine/chain.h"
 
@@ -15,7 +16,7 @@ namespace kelvo {
 /// Everything the block loop works with; all of it belongs to the run.
 struct block_loop_io {
     bool timing;     ///< measure processor time and report it
-    bool normalize;  ///< hold the output and scale it to full scale
+    bool normalize;  ///< hold the output and scale it at the end: to full scale, or as below
     SNDFILE* input;
     SNDFILE* output;
     chain& plugins;
@@ -25,6 +26,7 @@ struct block_loop_io {
     double sample_rate;
     int64_t input_frames;  ///< what the input's header declares; 0 or less when unknown
     FILE* report;          ///< where the gain and timing lines go
+    const loudness_target* loudness = nullptr;  ///< scale to a loudness instead; null if not
 };
 
 /// Reads, runs, checks and writes every block, flushes the latency tail, normalizes and

@@ -5,6 +5,7 @@
 #include <sndfile.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -17,6 +18,9 @@ constexpr char msg_unknown_format[] = "unknown output format '%s' (known: %s)";
 constexpr char msg_invalid_bits[] = "invalid bit depth '%s' (8, 16, 24, 32, float or double)";
 constexpr char msg_no_depth[] = "the %s format has no bit depth to choose: leave out --bits";
 constexpr char msg_depth_not_held[] = "the %s format cannot hold %s samples";
+constexpr char msg_no_quality[] =
+    "the %s format has no quality to choose: leave out --quality";
+constexpr char msg_quality_not_set[] = "could not set the quality of the output: %s";
 constexpr char msg_misleading_name[] =
     "'%s' is written in the %s format, whatever its name says; --format chooses another";
 
@@ -139,6 +143,10 @@ bool check_format_request(const format_request& request) {
         error(msg_unknown_format, request.format, known.c_str());
         return false;
     }
+    if (request.quality && format && !format->codec) {
+        error(msg_no_quality, format->title);
+        return false;
+    }
     if (!request.bits)
         return true;
     const depth_entry* depth = find_depth(request.bits);
@@ -160,9 +168,13 @@ bool check_format_request(const format_request& request) {
 std::optional<int> choose_output_format(const format_request& request, int input_format,
                                         int channels, int sample_rate) {
     const int input_subtype = input_format & SF_FORMAT_SUBMASK;
+    const format_entry* chosen = request.format ? find_format(request.format) : nullptr;
+    if (request.quality && !(chosen ? chosen->codec : has_quality(input_format))) {
+        error(msg_no_quality, title_of(chosen ? chosen->major : input_format).c_str());
+        return std::nullopt;
+    }
     if (!request.format && !request.bits)
         return input_format;
-    const format_entry* chosen = request.format ? find_format(request.format) : nullptr;
     // A new major format comes in its own byte order; the input's is kept with its format.
     const int major = chosen ? chosen->major : input_format & SF_FORMAT_TYPEMASK;
     const int endian = chosen ? 0 : input_format & SF_FORMAT_ENDMASK;
@@ -180,6 +192,33 @@ std::optional<int> choose_output_format(const format_request& request, int input
     if (writable(major | input_subtype, channels, sample_rate))
         return major | input_subtype;
     return major | chosen->usual;
+}
+
+bool has_quality(int format) {
+    const int codec = format & SF_FORMAT_SUBMASK;
+    return codec == SF_FORMAT_VORBIS || codec == SF_FORMAT_OPUS ||
+           codec == SF_FORMAT_MPEG_LAYER_III;
+}
+
+bool set_quality(SNDFILE* output, int format, double quality) {
+    if (!has_quality(format))
+        return true;
+    const int codec = format & SF_FORMAT_SUBMASK;
+    // Vorbis knows no other mode than a variable rate. The others take it, but libsndfile
+    // 1.2 answers 0 whether or not it did, so the answer is not read.
+    if (codec != SF_FORMAT_VORBIS) {
+        int mode = SF_BITRATE_MODE_VARIABLE;
+        sf_command(output, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+    }
+    double level = 1 - quality / max_quality;
+    // The MP3 encoder's variable quality stops short of the last level.
+    if (codec == SF_FORMAT_MPEG_LAYER_III)
+        level = std::min(level, 0.999);
+    if (sf_command(output, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level) != SF_TRUE) {
+        error(msg_quality_not_set, sf_strerror(output));
+        return false;
+    }
+    return true;
 }
 
 void warn_about_misleading_name(const char* path, int format) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -56,6 +57,12 @@ bool writes_nowhere(const SF_INFO& wanted) {
     return trial.get() && trial.close() == 0;
 }
 
+sound_file opened_or_reported(SNDFILE* file) {
+    if (!file)
+        error(msg_output_not_opened, sf_strerror(nullptr));
+    return sound_file{file};
+}
+
 }  // namespace
 
 sound_file open_input(const char* path, SF_INFO& info) {
@@ -87,7 +94,8 @@ int set_aside_standard_output(const char* output_path) {
 }
 
 sound_file open_output(const char* path, int sound_fd, const char* input_path,
-                       const SF_INFO& input_info, int format, uint32_t channels) {
+                       const SF_INFO& input_info, int format, uint32_t channels,
+                       output_replacement& replacement) {
     if (same_file(input_path, path, sound_fd)) {
         error(msg_same_file);
         return {};
@@ -108,16 +116,40 @@ sound_file open_output(const char* path, int sound_fd, const char* input_path,
         error(msg_output_not_opened, sf_strerror(nullptr));
         return {};
     }
-    sound_file output{sound_fd >= 0 ? sf_open_fd(sound_fd, SFM_WRITE, &info, SF_FALSE)
-                                    : sf_open(path, SFM_WRITE, &info)};
-    if (!output.get())
-        error(msg_output_not_opened, sf_strerror(nullptr));
-    return output;
+    if (sound_fd >= 0)
+        return opened_or_reported(sf_open_fd(sound_fd, SFM_WRITE, &info, SF_FALSE));
+    switch (replacement.begin(path)) {
+        case output_route::replace: {
+            sound_file output = opened_or_reported(
+                sf_open_fd(replacement.descriptor(), SFM_WRITE, &info, SF_FALSE));
+            if (!output.get())
+                replacement.discard();
+            return output;
+        }
+        case output_route::in_place:
+            break;
+        case output_route::fail:
+            error(msg_output_not_opened, std::strerror(errno));
+            return {};
+    }
+    return opened_or_reported(sf_open(path, SFM_WRITE, &info));
 }
 
 bool close_output(sound_file& output) {
     if (const int rc = output.close()) {
         error(msg_output_not_closed, sf_error_number(rc));
+        return false;
+    }
+    return true;
+}
+
+bool finish_output(output_replacement& replacement, bool succeeded) {
+    if (!succeeded) {
+        replacement.discard();
+        return true;
+    }
+    if (!replacement.commit()) {
+        error(msg_output_not_closed, std::strerror(errno));
         return false;
     }
     return true;

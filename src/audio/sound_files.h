@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/output_replacement.h"
+
 #include <sndfile.h>
 
 #include <cstdint>
@@ -35,10 +37,12 @@ sound_file open_input(const char* path, SF_INFO& info);
 int set_aside_standard_output(const char* output_path);
 
 /// Creates the output in `format` at the input's rate with `channels` channels, on
-/// `sound_fd` when it is not -1. Refuses an output that is the input file itself, and never
+/// `sound_fd` when it is not -1, else in `replacement`'s temporary file when the path can be
+/// replaced, else in place. Refuses an output that is the input file itself, and never
 /// truncates a file it cannot write.
 sound_file open_output(const char* path, int sound_fd, const char* input_path,
-                       const SF_INFO& input_info, int format, uint32_t channels);
+                       const SF_INFO& input_info, int format, uint32_t channels,
+                       output_replacement& replacement);
 
 /// True when both paths name one file ("-" names standard input, or `output_fd` when it is
 /// not -1, else standard output).
@@ -46,6 +50,10 @@ bool same_file(const char* input_path, const char* output_path, int output_fd = 
 
 /// Closes the output; a failed close is an error, for the file may lack its header.
 bool close_output(sound_file& output);
+
+/// Once the output is closed and no plugin code is left to run: renames the temporary file
+/// over the output path when `succeeded`, else removes it. False after the error.
+bool finish_output(output_replacement& replacement, bool succeeded);
 
 /// Closes the input; a failed close only warns.
 void close_input(sound_file& input);

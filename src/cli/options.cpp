@@ -1,9 +1,12 @@
 #include "cli/options.h"
 
 #include "memory.h"
+#include "audio/loudness.h"
+#include "audio/output_format.h"
 #include "messages.h"
 #include "version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -32,6 +35,11 @@ constexpr char msg_missing_bits[] = "missing bit depth after '--bits'";
 constexpr char msg_repeated_bits[] = "bit depth specified more than once";
 constexpr char msg_missing_preset[] = "missing preset after '%s'";
 constexpr char msg_repeated_preset[] = "preset specified more than once";
+constexpr char msg_missing_level[] = "missing %s after '%s'";
+constexpr char msg_repeated_level[] = "%s specified more than once";
+constexpr char msg_invalid_level[] = "invalid %s '%s' (a number from %g to %g)";
+constexpr char msg_true_peak_alone[] = "--true-peak needs --loudness";
+constexpr char msg_loudness_and_normalize[] = "--loudness and --normalize cannot be combined";
 constexpr char msg_no_input[] = "no input file specified";
 constexpr char msg_no_output[] = "no output file specified";
 constexpr char msg_no_uri[] = "no plugin URI specified";
@@ -61,6 +69,10 @@ constexpr char msg_new_arguments[] =
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
     "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
     "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n";
+constexpr char msg_delivery_arguments[] =
+    "  --loudness LUFS    Scale the output to this integrated loudness, -70 to 0\n"
+    "  --true-peak dBTP   The true-peak ceiling with --loudness [default: -1]\n"
+    "  --quality Q        Ogg, Opus and MP3 quality, 0 to 10 [default: %g]\n";
 constexpr char msg_version[] =
     "kelvo %s\n"
     "Copyright 2026 The kelvo authors\n";
@@ -204,6 +216,33 @@ bool take_plugin(const char* uri, run_settings& s) {
     return allocate_or_report([&] { s.plugins.push_back({uri, {}, nullptr}); });
 }
 
+// A number given at most once, within [low, high]: "loudness", "true peak", "quality".
+struct level_option {
+    const char* what;
+    double low;
+    double high;
+};
+
+bool take_level(int argc, char** argv, int i, std::optional<double>& value,
+                const level_option& o) {
+    if (!has_argument(argc, i)) {
+        error(msg_missing_level, o.what, argv[i]);
+        return false;
+    }
+    if (value) {
+        error(msg_repeated_level, o.what);
+        return false;
+    }
+    double number = 0;
+    // Written so that NaN fails too.
+    if (!parse_c_number(argv[i + 1], number) || !(number >= o.low && number <= o.high)) {
+        error(msg_invalid_level, o.what, argv[i + 1], o.low, o.high);
+        return false;
+    }
+    value = number;
+    return true;
+}
+
 bool check_required(const run_settings& s) {
     if (!s.input_path) {
         error(msg_no_input);
@@ -215,6 +254,14 @@ bool check_required(const run_settings& s) {
     }
     if (s.plugins.empty() || !s.plugins.front().uri) {
         error(msg_no_uri);
+        return false;
+    }
+    if (s.true_peak && !s.loudness) {
+        error(msg_true_peak_alone);
+        return false;
+    }
+    if (s.loudness && s.normalize) {
+        error(msg_loudness_and_normalize);
         return false;
     }
     return true;
@@ -241,6 +288,7 @@ void print_help() {
     std::fputs(msg_more_arguments, stdout);
     std::fputs(msg_new_arguments, stdout);
     std::fputs(msg_chain_arguments, stdout);
+    std::printf(msg_delivery_arguments, default_quality);
 }
 
 void print_version() { std::printf(msg_version, version); }
@@ -275,6 +323,9 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s) {
             return parse_outcome::stop_success;
         }
     }
+    // Room for a plugin per argument at most, made first so that it is freed last.
+    if (!allocate_or_report([&] { s.plugins.reserve(static_cast<size_t>(std::max(argc, 1))); }))
+        return parse_outcome::stop_failure;
     for (int i = 1; i < argc;) {
         const char* const arg = argv[i];
         bool ok = true;
@@ -304,6 +355,16 @@ parse_outcome parse_command_line(int argc, char** argv, run_settings& s) {
         } else if (std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--preset") == 0) {
             plugin_request* const plugin = current_plugin(s);
             ok = plugin && take_preset(argc, argv, i, *plugin);
+            advance = 2;
+        } else if (std::strcmp(arg, "--loudness") == 0) {
+            ok = take_level(argc, argv, i, s.loudness, {"loudness", min_loudness, max_loudness});
+            advance = 2;
+        } else if (std::strcmp(arg, "--true-peak") == 0) {
+            ok = take_level(argc, argv, i, s.true_peak,
+                            {"true peak", min_true_peak, max_true_peak});
+            advance = 2;
+        } else if (std::strcmp(arg, "--quality") == 0) {
+            ok = take_level(argc, argv, i, s.quality, {"quality", min_quality, max_quality});
             advance = 2;
         } else if (std::strcmp(arg, "--with-latency") == 0) {
             s.latency_compensation = false;

@@ -4,11 +4,23 @@
 
 #include <cstdint>
 #include <vector>
+#include <optional>
 
 namespace kelvo {
 
 /// The block size when `-n` is not given.
 constexpr uint64_t default_block_frames = 512;
+
+/// The plugins of a command line, freed newest first as everything else is.
+struct plugin_list : std::vector<plugin_request> {
+    plugin_list() = default;
+    plugin_list(const plugin_list&) = delete;
+    plugin_list& operator=(const plugin_list&) = delete;
+    ~plugin_list() {
+        while (!empty())
+            pop_back();
+    }
+};
 
 /// What the command line set. Strings are borrowed from argv.
 struct run_settings {
@@ -23,7 +35,10 @@ struct run_settings {
     const char* bits = nullptr;    ///< `--bits`: the output's sample depth by name
     /// The plugins in order, each with the `-c` and `-p` after it (the first also with those
     /// before it); a request whose URI is still null holds options given before any URI.
-    std::vector<plugin_request> plugins;
+    plugin_list plugins;
+    std::optional<double> loudness;   ///< `--loudness`: the integrated loudness to reach, LUFS
+    std::optional<double> true_peak;  ///< `--true-peak`: the ceiling with it, dBTP
+    std::optional<double> quality;    ///< `--quality`: 0 to 10 for a lossy output
 };
 
 /// The longest tail `--tail` may ask for: the flush and the tail must end.

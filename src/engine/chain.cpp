@@ -25,14 +25,16 @@ constexpr char msg_implausible_latency[] =
     "the plugin reports an implausible latency (%g frames), latency compensation "
     "is off";
 
-std::string plugin_prefix(size_t position, const char* uri) {
+}  // namespace
+
+std::string plugin_prefix(size_t position, size_t count, const char* uri) {
+    if (count < 2)
+        return {};
     const int n = std::snprintf(nullptr, 0, msg_plugin_prefix, position, uri);
     std::string prefix(static_cast<size_t>(std::max(n, 0)), '\0');
     std::snprintf(prefix.data(), prefix.size() + 1, msg_plugin_prefix, position, uri);
     return prefix;
 }
-
-}  // namespace
 
 bool plausible_latency(float reported, double max_frames) {
     const float rounded = std::roundf(reported);
@@ -48,20 +50,22 @@ chain::~chain() {
 bool chain::plan(std::span<const plugin_request> requests, bool latency_compensation,
                  uint64_t block_frames) {
     block_frames_ = block_frames;
-    const bool named = requests.size() > 1;
     if (!allocate_or_report(report_, [&] {
             stages_.reserve(requests.size());
             ticks_.assign(requests.size(), 0);
-            for (size_t i = 0; i < requests.size(); ++i) {
-                const char* const uri = requests[i].uri;
-                stages_.push_back(std::make_unique<stage>(
-                    report_, uri, named ? plugin_prefix(i + 1, uri) : std::string{}));
-            }
         }))
         return false;
     for (size_t i = 0; i < requests.size(); ++i) {
-        plugin_session& s = stages_[i]->session;
+        // Each plugin is made when its turn comes, so that all it holds is newer than it.
         const plugin_request& r = requests[i];
+        if (!allocate_or_report(report_, [&] {
+                stages_.push_back(
+                    std::make_unique<stage>(report_, r.uri, i + 1, requests.size()));
+            }))
+            return false;
+        plugin_session& s = stages_.back()->session;
+        s.watch = watch_;
+        s.position = static_cast<uint32_t>(i + 1);
         if (!select_plugin(s, r.uri) ||
             !plan_session(s, r.assignments, latency_compensation, block_frames) ||
             !choose_preset(s, r.preset))
@@ -172,6 +176,7 @@ void chain::release_storage() {
         kelvo::release_storage((*s)->session);
     while (!buffers_.empty())
         buffers_.pop_back();
+    std::vector<channel_buffers>().swap(buffers_);
 }
 
 void chain::release_instances() {

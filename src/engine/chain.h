@@ -3,6 +3,7 @@
 #include "audio/buffers.h"
 #include "cli/assignments.h"
 #include "diagnostics.h"
+#include "host/plugin_watch.h"
 #include "host/session.h"
 
 #include <cstdint>
@@ -28,6 +29,10 @@ struct chain_storage_bytes {
     uint64_t atoms = 0;              ///< the atom ports' buffers
 };
 
+/// The words that name plugin `position` (from 1) of a chain of `count` in its messages,
+/// "plugin N (URI): "; empty for the only one. Throws std::bad_alloc.
+std::string plugin_prefix(size_t position, size_t count, const char* uri);
+
 /// One plugin of a chain as a front end asks for it. Borrowed: the strings and the
 /// assignments must outlive the chain, whose port plans point at the assignments.
 struct plugin_request {
@@ -42,7 +47,8 @@ struct plugin_request {
 /// URI. Driven in the order of its calls, from plan() to release_instances().
 class chain {
 public:
-    explicit chain(diagnostics& d) : report_{d} {}
+    /// Reports to `d`; marks on `watch`, when there is one, which plugin's code runs.
+    explicit chain(diagnostics& d, plugin_watch* watch = nullptr) : report_{d}, watch_{watch} {}
     chain(const chain&) = delete;
     chain& operator=(const chain&) = delete;
     ~chain();
@@ -106,10 +112,13 @@ public:
 private:
     /// One plugin with the words that name it in its messages.
     struct stage {
-        stage(diagnostics& d, const char* plugin_uri, std::string name)
-            : uri{plugin_uri}, prefix{std::move(name)}, report{d, prefix}, session{report} {}
+        // The name is made after the record, so that it is freed first.
+        stage(diagnostics& d, const char* plugin_uri, size_t position, size_t count)
+            : uri{plugin_uri}, report{d, prefix}, session{report} {
+            prefix = plugin_prefix(position, count, plugin_uri);
+        }
         const char* uri;
-        std::string prefix;  ///< "plugin N (URI): ", or empty in a chain of one
+        std::string prefix;  ///< "plugin N (URI): ", or empty
         plugin_diagnostics report;
         plugin_session session;
     };
@@ -117,6 +126,7 @@ private:
     uint32_t channels_into(size_t i) const;
 
     diagnostics& report_;
+    plugin_watch* watch_;
     std::vector<std::unique_ptr<stage>> stages_;
     std::vector<channel_buffers> buffers_;  ///< the input's, then each plugin's output
     std::vector<std::clock_t> ticks_;

@@ -48,7 +48,8 @@ const void* watched_extension_data(const char* uri) noexcept {
 
 // Restores the plugin's part of `state` through its state interface, if it has one; the port
 // values are the storage's business.
-bool restore_state(plugin_instance& p, const LilvState* state) {
+bool restore_state(const plugin_session& s, plugin_instance& p, const LilvState* state) {
+    const plugin_call call{s.watch, s.position};
     const auto* iface = static_cast<const LV2_State_Interface*>(
         lilv_instance_get_extension_data(p.instance.get(), LV2_STATE__interface));
     if (!iface || !iface->restore)
@@ -72,7 +73,7 @@ bool restore_default_state(const plugin_session& s, plugin_instance& p) {
     if (!lilv_world_ask(world, uri, s.host.uris.state_state.get(), nullptr))
         return true;
     const state_ptr state{lilv_state_new_from_world(world, &s.urids->map_feature, uri)};
-    return state && restore_state(p, state.get());
+    return state && restore_state(s, p, state.get());
 }
 
 // Creates one instance with its features; false after the error.
@@ -84,11 +85,14 @@ bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instanc
         }))
         return false;
     host_features& f = *p.features;
-    p.instance.reset(lilv_plugin_instantiate(s.plugin, sample_rate, f.list.data()));
-    const auto* worker_interface =
-        p.instance ? static_cast<const LV2_Worker_Interface*>(
-                         lilv_instance_get_extension_data(p.instance.get(), LV2_WORKER__interface))
-                   : nullptr;
+    const LV2_Worker_Interface* worker_interface = nullptr;
+    {
+        const plugin_call call{s.watch, s.position};
+        p.instance.reset(lilv_plugin_instantiate(s.plugin, sample_rate, f.list.data()));
+        if (p.instance)
+            worker_interface = static_cast<const LV2_Worker_Interface*>(
+                lilv_instance_get_extension_data(p.instance.get(), LV2_WORKER__interface));
+    }
     if (!p.instance || (!worker_interface && requires_feature(s.plugin, LV2_WORKER__schedule)))
         return report_error(d, problem::cannot_run, msg_instantiate_failed);
     if (worker_interface && !allocate_or_report(d, [&] {
@@ -97,7 +101,7 @@ bool instantiate_one(const plugin_session& s, double sample_rate, plugin_instanc
         return false;
     if (!restore_default_state(s, p))
         return report_error(d, problem::cannot_run, msg_state_not_restored);
-    if (s.preset && !restore_state(p, s.preset.get()))
+    if (s.preset && !restore_state(s, p, s.preset.get()))
         return report_error(d, problem::cannot_run, msg_preset_not_restored);
     // A plugin told that a URI has no number may carry on as if nothing were wrong.
     if (f.urids.exhausted()) {
@@ -254,6 +258,7 @@ void connect_instance(plugin_session& s, uint32_t i, std::span<std::vector<float
     port_storage& st = s.instances[i].storage;
     LilvInstance* const instance = s.instances[i].instance.get();
     const size_t first_output = size_t{i} * s.plan.tally.audio_outputs;
+    const plugin_call call{s.watch, s.position};
     for (const planned_port& p : s.plan.ports) {
         void* where = nullptr;
         switch (p.role) {
@@ -307,12 +312,14 @@ void connect_ports(plugin_session& s, std::span<std::vector<float>> inputs,
 }
 
 void activate(plugin_session& s) {
+    const plugin_call call{s.watch, s.position};
     for (plugin_instance& p : s.instances)
         lilv_instance_activate(p.instance.get());
     s.active = true;
 }
 
 void run_block(plugin_session& s, uint32_t frames) {
+    const plugin_call call{s.watch, s.position};
     for (plugin_instance& p : s.instances) {
         // Inputs are empty sequences; outputs offer their whole capacity as an empty chunk.
         const host_features& f = *p.features;
@@ -345,6 +352,7 @@ float latency_report(const plugin_session& s) {
 
 void deactivate(plugin_session& s) {
     if (s.active) {
+        const plugin_call call{s.watch, s.position};
         for (plugin_instance& p : s.instances)
             lilv_instance_deactivate(p.instance.get());
     }
@@ -357,13 +365,18 @@ void release_storage(plugin_session& s) {
 }
 
 void release_instances(plugin_session& s) {
-    for (auto p = s.instances.rbegin(); p != s.instances.rend(); ++p)
-        p->instance.reset();
+    {
+        const plugin_call call{s.watch, s.position};  // the plugin's cleanup, and its library's
+        for (auto p = s.instances.rbegin(); p != s.instances.rend(); ++p)
+            p->instance.reset();
+    }
     // Mapped after the features were made, so freed before them.
     if (s.urids)
         s.urids->forget_after(s.host_urids);
     while (!s.instances.empty())
         s.instances.pop_back();
+    // The table too: it is newer than what the next plugin of a chain planned.
+    std::vector<plugin_instance>().swap(s.instances);
 }
 
 }  // namespace kelvo

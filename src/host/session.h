@@ -4,6 +4,7 @@
 #include "host/features.h"
 #include "host/owners.h"
 #include "host/plugin_host.h"
+#include "host/plugin_watch.h"
 #include "host/port_plan.h"
 #include "host/presets.h"
 
@@ -59,6 +60,8 @@ struct plugin_session {
     size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
     std::vector<plugin_instance> instances;
     bool active = false;
+    plugin_watch* watch = nullptr;  ///< marked around every call into the plugin; null: untracked
+    uint32_t position = 1;          ///< the plugin's place in the run, as the watch shows it
 };
 
 /// Opens the world and finds the plugin named `uri`; false after the error.

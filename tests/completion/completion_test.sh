@@ -72,7 +72,8 @@ mkdir inputs
 # Options, of each program.
 expect_offers "$kelvo --n" "--normalize"
 expect_offers "$kelvo -" "$(printf '%s\n' -c -h -i -n -o --help --normalize --timing --version \
-    --with-latency --tail --format --bits -p --preset | LC_ALL=C sort)"
+    --with-latency --tail --format --bits -p --preset --loudness --true-peak --quality |
+    LC_ALL=C sort)"
 expect_offers "$kelvo -i in.wav -o out.wav $amp -p T" "Twice"
 expect_offers "$kelvo -p " "$(printf '%s\n' Ghost Half Needs Twice)" " $amp"
 expect_offers "$kelvo --format o" "$(printf '%s\n' ogg opus)"

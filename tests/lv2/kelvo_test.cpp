@@ -19,6 +19,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -133,6 +134,8 @@ struct Instance {
     bool in_work = false;
     std::array<int64_t, 8> delivered{};  // responses and end_run calls since the last run
     uint32_t delivered_count = 0;         // may exceed what `delivered` keeps
+    int fault = 0;                        // faulty's fault, kept for cleanup
+    bool fault_in_cleanup = false;
 
     // One line on standard error; returns false so that checks can end with it.
     [[gnu::format(printf, 2, 3)]] bool complain(const char* format, ...) {
@@ -297,6 +300,28 @@ void run_constant(Instance& self, uint32_t n) { fill(self, 1, control(self, 2, 0
 void run_slow(Instance& self, uint32_t n) {
     const float ms = std::clamp(control(self, 2, 1.0f), 0.0f, 1000.0f);
     if (ms > 0.0f) std::this_thread::sleep_for(std::chrono::duration<float, std::milli>(ms));
+    copy(self, n);
+}
+
+// Fails on purpose as its control "fault" says: 1 writes through a bad pointer, 2 aborts, 3 and
+// 4 send itself SIGINT and SIGTERM. It does so in run "block" (from 1), or in cleanup when
+// "block" is 0, after the output is complete.
+void fail_now(int fault) {
+    volatile uintptr_t bad = 8;  // not a constant, so the write is not compiled into a trap
+    switch (fault) {
+        case 1: *reinterpret_cast<volatile int*>(bad) = 1; break;
+        case 2: std::abort();
+        case 3: std::raise(SIGINT); break;
+        case 4: std::raise(SIGTERM); break;
+        default: break;
+    }
+}
+
+void run_faulty(Instance& self, uint32_t n) {
+    self.fault = static_cast<int>(control(self, 2, 0.0f));
+    const auto block = static_cast<uint64_t>(control(self, 3, 1.0f));
+    self.fault_in_cleanup = block == 0;
+    if (block == self.runs + 1) fail_now(self.fault);
     copy(self, n);
 }
 
@@ -777,6 +802,7 @@ void deactivate(LV2_Handle handle) {
 void cleanup(LV2_Handle handle) {
     auto* self = static_cast<Instance*>(handle);
     self->log("cleanup\n");
+    if (self->fault_in_cleanup) fail_now(self->fault);
     if (self->log_file != nullptr) std::fclose(self->log_file);
     delete self;
 }
@@ -829,6 +855,7 @@ const Plugin kPlugins[] = {
     make(KELVO_TEST_URI "slow", run_slow),
     make(KELVO_TEST_URI "chatty", run_chatty),
     make(KELVO_TEST_URI "decay", run_decay),
+    make(KELVO_TEST_URI "faulty", run_faulty),
     make(KELVO_TEST_URI "midi_first", nullptr),
     make(KELVO_TEST_URI "odd'\"\\\t\u00e9\u20ac", copy),
     make(KELVO_TEST_URI "urid", copy, kNeedsMap | need(kUridUnmap), nullptr, 0, setup_urid),

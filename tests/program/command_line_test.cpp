@@ -24,7 +24,10 @@ constexpr char help_text[] =
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
     "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
     "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n"
-    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n";
+    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n"
+    "  --loudness LUFS    Scale the output to this integrated loudness, -70 to 0\n"
+    "  --true-peak dBTP   The true-peak ceiling with --loudness [default: -1]\n"
+    "  --quality Q        Ogg, Opus and MP3 quality, 0 to 10 [default: 7]\n";
 
 constexpr char version_text[] =
     "kelvo 0.1.0\n"

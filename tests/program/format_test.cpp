@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <random>
+
 namespace kelvo::test {
 namespace {
 
@@ -77,6 +81,10 @@ TEST(Format, RefusesWhatTheFormatCannotHoldBeforeTouchingTheOutput) {
          "kelvo: error: the Ogg Vorbis format has no bit depth to choose: leave out --bits\n"},
         {SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, {"--bits", "double"},
          "kelvo: error: the FLAC format cannot hold double samples\n"},
+        {pcm16, 48000, {"--format", "flac", "--quality", "5"},
+         "kelvo: error: the FLAC format has no quality to choose: leave out --quality\n"},
+        {pcm16, 48000, {"--quality", "5"},
+         "kelvo: error: the WAV format has no quality to choose: leave out --quality\n"},
         {pcm16, 44100, {"--format", "opus"},
          "kelvo: error: could not open output file: Error : Opus only supports sample rates of "
          "8000, 12000, 16000, 24000, and 48000.\n"},
@@ -95,6 +103,64 @@ TEST(Format, RefusesWhatTheFormatCannotHoldBeforeTouchingTheOutput) {
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(c.err, r.err);
         EXPECT_EQ(before, read_file(dir / "out"));
+    }
+}
+
+// Stereo pink noise at about -20 dBFS: what a lossy encoder finds hard to make small.
+sound pink_noise(int rate, double seconds) {
+    sound s;
+    s.channels = 2;
+    s.samplerate = rate;
+    s.format = pcm16;
+    std::mt19937 random{7};
+    std::uniform_real_distribution<double> white{-1, 1};
+    const auto frames = static_cast<size_t>(rate * seconds);
+    s.samples.resize(frames * 2);
+    for (size_t c = 0; c < 2; ++c) {
+        double b[7] = {};
+        for (size_t i = 0; i < frames; ++i) {
+            const double w = white(random);
+            b[0] = 0.99886 * b[0] + w * 0.0555179;
+            b[1] = 0.99332 * b[1] + w * 0.0750759;
+            b[2] = 0.96900 * b[2] + w * 0.1538520;
+            b[3] = 0.86650 * b[3] + w * 0.3104856;
+            b[4] = 0.55000 * b[4] + w * 0.5329522;
+            b[5] = -0.7616 * b[5] - w * 0.0168980;
+            const double pink = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362;
+            b[6] = w * 0.115926;
+            s.samples[i * 2 + c] = static_cast<float>(pink * 0.05);
+        }
+    }
+    return s;
+}
+
+TEST(Format, QualityOrdersTheBitRateAndDefaultsHigh) {
+    const struct {
+        const char* format;
+        int rate;
+        double default_floor;  // kbps without --quality
+    } cases[] = {{"mp3", 44100, 160}, {"ogg", 44100, 160}, {"opus", 48000, 0}};
+    const temp_dir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const double seconds = 4;
+        write_sound(dir / "in", pink_noise(c.rate, seconds));
+        const auto kbps = [&](std::vector<std::string> args) {
+            args.insert(args.end(), {"--format", c.format, "-i", dir / "in", "-o", dir / "out",
+                                     test_uri("stereo")});
+            const result r = run_kelvo(args);
+            EXPECT_EQ(0, r.status) << r.err;
+            struct stat st {};
+            stat((dir / "out").c_str(), &st);
+            EXPECT_EQ(2, read_sound(dir / "out").channels);
+            return static_cast<double>(st.st_size) * 8 / seconds / 1000;
+        };
+        const double low = kbps({"--quality", "1"});
+        const double middle = kbps({"--quality", "5"});
+        const double high = kbps({"--quality", "9.5"});
+        EXPECT_LT(low, middle);
+        EXPECT_LT(middle, high);
+        EXPECT_GE(kbps({}), c.default_floor);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "run_kelvo.h"
 #include "sound.h"
 
+#include <ebur128.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,6 +18,9 @@ constexpr char nan_warning[] = "kelvo: warning: NaN detected in audio output\n";
 constexpr char infinity_warning[] = "kelvo: warning: infinity value detected in audio output\n";
 constexpr char clip_warning[] =
     "kelvo: warning: out of range value detected in audio output, clipping\n";
+constexpr char unmeasurable_warning[] =
+    "kelvo: warning: the output has no block above -70 LUFS (silent, or shorter than 0.4 s): "
+    "its loudness is left as it is\n";
 constexpr char silent_warning[] =
     "kelvo: warning: the plugin produced silent output, cannot normalize\n";
 
@@ -78,6 +82,58 @@ TEST(Output, NormalizeScalesThePeakToFullScale) {
         EXPECT_EQ(c.out, p.r.out);
         EXPECT_EQ(c.err, p.r.err);
         EXPECT_EQ(filled(1100, c.written).samples, p.out.samples);
+    }
+}
+
+// A stereo 1 kHz sine at -23 dBFS, `seconds` long.
+sound stereo_sine(double seconds) {
+    sound s;
+    s.channels = 2;
+    for (int64_t i = 0; i < static_cast<int64_t>(seconds * s.samplerate); ++i) {
+        const auto x = static_cast<float>(0.0707946 * std::sin(2 * M_PI * 1000 * static_cast<double>(i) / 48000));
+        s.samples.insert(s.samples.end(), {x, x});
+    }
+    return s;
+}
+
+TEST(Output, LoudnessScalesToTheTargetOrWarns) {
+    const struct {
+        sound in;
+        std::vector<std::string> args;
+        const char* out;
+        const char* err;
+        double lufs;  // of the output read back; 0: not measurable, the input is kept
+    } cases[] = {
+        {stereo_sine(3), {"--loudness", "-16"},
+         "Applying 6.99 dB gain: -22.99 LUFS to -16.00 LUFS, true peak -16.01 dBTP\n", "", -16},
+        {stereo_sine(3), {"--loudness", "-9", "--true-peak", "-12.5"},
+         "Applying 10.50 dB gain: -22.99 LUFS to -12.49 LUFS, true peak -12.50 dBTP\n",
+         "kelvo: warning: the true-peak ceiling of -12.50 dBTP holds the output at -12.49 LUFS, "
+         "short of -9.00 LUFS\n",
+         -12.5},
+        {filled(48000, 0.0f), {"--loudness", "-16"}, "", unmeasurable_warning, 0},
+        {stereo_sine(0.3), {"--loudness", "-16"}, "", unmeasurable_warning, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        const processed p = process(c.in, test_uri(c.in.channels == 2 ? "stereo" : "amp"), c.args);
+        EXPECT_EQ(0, p.r.status);
+        EXPECT_EQ(c.out, p.r.out);
+        EXPECT_EQ(c.err, p.r.err);
+        ASSERT_EQ(c.in.samples.size(), p.out.samples.size());
+        if (c.lufs == 0) {
+            EXPECT_EQ(c.in.samples, p.out.samples);
+            continue;
+        }
+        ebur128_state* meter = ebur128_init(2, 48000, EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+        ebur128_add_frames_float(meter, p.out.samples.data(), p.out.samples.size() / 2);
+        double lufs = 0, left = 0, right = 0;
+        ebur128_loudness_global(meter, &lufs);
+        ebur128_true_peak(meter, 0, &left);
+        ebur128_true_peak(meter, 1, &right);
+        ebur128_destroy(&meter);
+        EXPECT_NEAR(c.lufs, lufs, 0.1);
+        EXPECT_LE(20 * std::log10(std::max(left, right)), c.lufs < -12 ? -12.5 : -1.0);
     }
 }
 

@@ -82,6 +82,9 @@ std::vector<std::string> command(const std::vector<std::string>& args, const run
         const char* path = std::getenv("PATH");
         setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
     }
+    // The crash tests end the program by SIGSEGV and SIGABRT on purpose: no core files.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     if (o.file_size_limit >= 0) {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{static_cast<rlim_t>(o.file_size_limit),

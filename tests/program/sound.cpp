@@ -52,12 +52,17 @@ sound read_sound(const std::string& path) {
 }
 
 processed process(const sound& in, const std::string& uri, const std::vector<std::string>& args) {
+    std::vector<std::string> words = args;
+    words.push_back(uri);
+    return process(in, words);
+}
+
+processed process(const sound& in, const std::vector<std::string>& words) {
     const temp_dir dir;
     // Names without an extension, which would say a format the file might not be in.
     write_sound(dir / "in", in);
     std::vector<std::string> all{"-i", dir / "in", "-o", dir / "out"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.push_back(uri);
+    all.insert(all.end(), words.begin(), words.end());
     run_options options;
     options.env = {{"KELVO_TEST_LOG", dir / "log"}};
     processed p{run_kelvo(all, options), file_exists(dir / "out"), {}, read_file(dir / "log")};

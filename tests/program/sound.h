@@ -45,4 +45,7 @@ struct processed {
 /// reads back the output file.
 processed process(const sound& in, const std::string& uri, const std::vector<std::string>& args);
 
+/// The same with the words after `-i` and `-o` as given: plugins and options in any order.
+processed process(const sound& in, const std::vector<std::string>& words);
+
 }  // namespace kelvo::test

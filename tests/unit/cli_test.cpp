@@ -1,12 +1,17 @@
 #include "cli/assignments.h"
 #include "cli/options.h"
+#include "cli/signal_guard.h"
 #include "messages.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <clocale>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,7 +39,10 @@ constexpr char help_text[] =
     "  --format type      Output file format: wav, flac, ogg, ... [default: the input's]\n"
     "  --bits depth       Output sample depth: 8, 16, 24, 32, float or double\n"
     "  -p, --preset name  Start from a preset: its URI or label, or a saved state\n"
-    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n";
+    "  plugin ...         Further plugins, in order; -c and -p belong to the plugin before\n"
+    "  --loudness LUFS    Scale the output to this integrated loudness, -70 to 0\n"
+    "  --true-peak dBTP   The true-peak ceiling with --loudness [default: -1]\n"
+    "  --quality Q        Ogg, Opus and MP3 quality, 0 to 10 [default: 7]\n";
 
 // One parse of a command line after argv[0] `name`. The words stay alive with the result,
 // since the settings borrow them.
@@ -102,6 +110,15 @@ TEST(CommandLine, StopsAtTheFirstProblemOrAfterHelpAndVersion) {
         {{"--bits", "8", "--bits", "8"}, "kelvo: error: bit depth specified more than once\n"},
         {{"-c", "g:1", "urn:a", "-c", "g:2"},
          "kelvo: error: a different value for port 'g' was already specified\n"},
+        {{"--loudness"}, "kelvo: error: missing loudness after '--loudness'\n"},
+        {{"--loudness", "-16", "--loudness", "-16"}, "kelvo: error: loudness specified more than once\n"},
+        {{"--loudness", "0.5"}, "kelvo: error: invalid loudness '0.5' (a number from -70 to 0)\n"},
+        {{"--loudness", "-16,5"}, "kelvo: error: invalid loudness '-16,5' (a number from -70 to 0)\n"},
+        {{"--true-peak", "-20.5"}, "kelvo: error: invalid true peak '-20.5' (a number from -20 to 0)\n"},
+        {{"--quality", "nan"}, "kelvo: error: invalid quality 'nan' (a number from 0 to 10)\n"},
+        {{"--quality", "1", "--quality", "1"}, "kelvo: error: quality specified more than once\n"},
+        {{"-i", "a", "-o", "b", "urn:a", "--true-peak", "-2"}, "kelvo: error: --true-peak needs --loudness\n"},
+        {{"--normalize", "-i", "a", "-o", "b", "--loudness", "-23", "urn:a"}, "kelvo: error: --loudness and --normalize cannot be combined\n"},
         {{"--version", "-h"}, "", help_text},
         {{"-h", "--version"}, "", help_text},
         {{"-i", "--help"}, "", help_text},
@@ -232,16 +249,21 @@ TEST(ParseCNumber, ReadsFloatsAsStrtofDoesAndKeepsErrno) {
 
 TEST(ParseCNumber, IgnoresADecimalCommaLocale) {
     const char* found = nullptr;
-    for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
-        if (std::setlocale(LC_NUMERIC, name) && std::localeconv()->decimal_point[0] == ',') {
-            found = name;
-            break;
+    const auto find = [&] {
+        for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
+            if (std::setlocale(LC_NUMERIC, name) && std::localeconv()->decimal_point[0] == ',') {
+                found = name;
+                return;
+            }
         }
-    }
+    };
+    find();
+    // A machine without such a locale installed uses the one the build makes.
     if (!found) {
-        std::setlocale(LC_NUMERIC, "C");
-        GTEST_SKIP() << "no locale with a decimal comma is installed";
+        setenv("LOCPATH", KELVO_TEST_LOCPATH, 1);
+        find();
     }
+    ASSERT_TRUE(found) << "no locale with a decimal comma, not even in " KELVO_TEST_LOCPATH;
     const std::string locale = std::setlocale(LC_NUMERIC, nullptr);
     float value = 0;
     EXPECT_TRUE(parse_c_number("1.5", value));
@@ -249,6 +271,7 @@ TEST(ParseCNumber, IgnoresADecimalCommaLocale) {
     EXPECT_FALSE(parse_c_number("1,5", value));
     EXPECT_EQ(locale, std::setlocale(LC_NUMERIC, nullptr));
     std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
 }
 
 TEST(Assignments, RefusesMalformedArguments) {
@@ -308,4 +331,49 @@ TEST(Assignments, KeepsOneEntryPerPortAndRefusesADifferentValue) {
         EXPECT_EQ(&list[0], find_assignment(list, "gain"));
         EXPECT_EQ(nullptr, find_assignment(list, "gai_"));
     }
+}
+
+// The crash line names the plugin whose code was running, by its position in the run, and is
+// not printed for a crash elsewhere; every signal removes the temporary output and ends the
+// process by itself.
+TEST(SignalGuard, EndsTheProcessBySignalSayingWhichPluginCrashed) {
+    char folder[] = "/tmp/kelvo-guard-XXXXXX";
+    ASSERT_TRUE(mkdtemp(folder));
+    const std::string temporary = std::string(folder) + "/.out.wav.kelvo-abcdef";
+    const struct {
+        int signal;
+        std::sig_atomic_t position;
+        bool in_place;
+        const char* line;  // a regular expression for all of standard error
+    } cases[] = {
+        {SIGSEGV, 2, false,
+         "^kelvo: error: plugin 2 \\(http://b\\): the plugin crashed \\(Segmentation "
+         "fault\\); nothing was written\n$"},
+        {SIGFPE, 1, false,
+         "^kelvo: error: plugin 1 \\(http://a\\): the plugin crashed \\(Floating point "
+         "exception\\); nothing was written\n$"},
+        {SIGBUS, 1, true, "^kelvo: error: plugin 1 \\(http://a\\): the plugin crashed \\(Bus error\\)\n$"},
+        {SIGSEGV, 0, false, "^$"},
+        {SIGINT, 2, false, "^$"},
+    };
+    const std::string prefixes[] = {"plugin 1 (http://a): ", "plugin 2 (http://b): "};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal));
+        std::FILE* f = std::fopen(temporary.c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fclose(f);
+        EXPECT_EXIT(
+            {
+                plugin_watch watch;
+                signal_guard guard;
+                guard.install("kelvo", watch, 2, [&](size_t k) { return prefixes[k - 1]; });
+                guard.watch_output(c.in_place ? nullptr : temporary.c_str(), c.in_place);
+                watch.current = c.position;
+                std::raise(c.signal);
+            },
+            testing::KilledBySignal(c.signal), c.line);
+        EXPECT_EQ(c.in_place, access(temporary.c_str(), F_OK) == 0);
+        unlink(temporary.c_str());
+    }
+    rmdir(folder);
 }
