@@ -82,7 +82,7 @@ std::string list_json() {
     python_diagnostics d;
     plugin_host host;
     load_world(host, d, {});
-    return plugin_list(host, true);
+    return plugins_report(host, true);
 }
 
 std::string description_json(const std::string& uri) {

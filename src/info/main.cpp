@@ -26,7 +26,7 @@ struct info_run {
 };
 
 bool build_list(info_run& r) {
-    return allocate_or_report([&] { r.output = plugin_list(r.host, r.settings.json); });
+    return allocate_or_report([&] { r.output = plugins_report(r.host, r.settings.json); });
 }
 
 bool build_description(info_run& r, const LilvPlugin* plugin) {

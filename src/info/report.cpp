@@ -7,7 +7,7 @@
 
 namespace kelvo {
 
-std::string plugin_list(const plugin_host& host, bool json) {
+std::string plugins_report(const plugin_host& host, bool json) {
     std::vector<plugin_summary> summaries;
     const LilvPlugins* plugins = host.plugins;
     LILV_FOREACH (plugins, i, plugins) {

@@ -10,7 +10,7 @@ namespace kelvo {
 
 /// What `kelvo-info` prints for every plugin of the host's world, as text or JSON.
 /// Throws std::bad_alloc when memory runs out.
-std::string plugin_list(const plugin_host& host, bool json);
+std::string plugins_report(const plugin_host& host, bool json);
 
 /// What `kelvo-info URI` prints for `plugin`, as text or JSON. Throws std::bad_alloc when
 /// memory runs out.
