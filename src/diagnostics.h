@@ -9,7 +9,8 @@ namespace kelvo {
 
 /// What kind of error an engine reports, so that a front end can choose how to raise it.
 enum class problem : unsigned char {
-    not_found,    ///< a plugin, port or preset that is not there
+    not_found,    ///< a plugin or preset that is not there
+    no_port,      ///< a port that is not there, which a front end may tell from a plugin
     bad_value,    ///< a value or a request that cannot be taken
     cannot_run,   ///< a plugin that cannot be driven, or a failure while driving it
     no_memory,

@@ -63,12 +63,14 @@ bool chain::plan(std::span<const plugin_request> requests, bool latency_compensa
                     std::make_unique<stage>(report_, r.uri, i + 1, requests.size()));
             }))
             return false;
-        plugin_session& s = stages_.back()->session;
+        stage& st = *stages_.back();
+        plugin_session& s = st.session;
         s.watch = watch_;
         s.position = static_cast<uint32_t>(i + 1);
         if (!select_plugin(s, r.uri) ||
             !plan_session(s, r.assignments, latency_compensation, block_frames) ||
-            !choose_preset(s, r.preset))
+            !choose_preset(s, r.preset) ||
+            !allocate_or_report(report_, [&] { st.later.reserve(s.plan.ports.size()); }))
             return false;
         fixed_ = fixed_ || s.block.fixed;
     }
@@ -104,6 +106,8 @@ uint32_t chain::output_channels() const { return kelvo::output_channels(stages_.
 
 bool chain::instantiate(double sample_rate) {
     sample_rate_ = sample_rate;
+    // Instances made again start a new run, which warns anew.
+    non_finite_warned_ = false;
     for (const std::unique_ptr<stage>& s : stages_) {
         if (!kelvo::instantiate(s->session, sample_rate))
             return false;
@@ -157,6 +161,46 @@ void chain::allocate() {
         for (plugin_instance& p : s->session.instances)
             p.storage = std::move(built.storage[next++]);
     }
+}
+
+std::optional<float> chain::control_value(size_t plugin, std::string_view symbol) const {
+    for (const planned_port& p : stages_[plugin]->session.plan.ports) {
+        if (symbol == p.facts.symbol && is_settable(p.facts))
+            return initial_value(p);
+    }
+    return std::nullopt;
+}
+
+bool chain::set_control(size_t plugin, const char* symbol, std::optional<float> value) {
+    stage& st = *stages_[plugin];
+    plugin_session& s = st.session;
+    planned_port* const p = settable_port(s.plan, symbol, st.report);
+    if (!p)
+        return false;
+    if (value) {
+        // The plan may point into the front end's list, which is never written: the value
+        // goes into this stage's own entry for the port.
+        const auto mine = [&](const port_assignment& a) { return a.symbol == p->facts.symbol; };
+        const auto own = std::find_if(st.later.begin(), st.later.end(), mine);
+        port_assignment& a = own != st.later.end() ? *own : st.later.emplace_back();
+        a = {p->facts.symbol, *value};
+        p->assignment = &a;
+        // Bounds given in fractions of the rate wait for the rate; start() checks them then.
+        if (sample_rate_ > 0 || !p->facts.sample_rate)
+            check_range(p->facts.range, p->facts.sample_rate, sample_rate_, *value,
+                        p->facts.symbol, st.report);
+    } else {
+        p->assignment = nullptr;
+    }
+    const float now = initial_value(*p);
+    for (plugin_instance& instance : s.instances) {
+        port_storage& storage = instance.storage;
+        if (p->role == port_role::control_in && p->slot < storage.values.size())
+            storage.values[p->slot] = now;
+        else if (p->role == port_role::cv_in && p->slot < storage.blocks.size())
+            std::fill(storage.blocks[p->slot].begin(), storage.blocks[p->slot].end(), now);
+    }
+    return true;
 }
 
 void chain::start() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvo {
@@ -93,6 +94,17 @@ public:
     /// plugin's report is implausible (not finite, or more than `max_frames`).
     std::optional<double> latency(double max_frames);
 
+    /// The value control or CV input `symbol` of plugin `plugin` (from 0) runs with: the one
+    /// set, else the preset's, else the start value; nothing when it has no such input.
+    std::optional<float> control_value(size_t plugin, std::string_view symbol) const;
+
+    /// Sets control or CV input `symbol` of plugin `plugin` (from 0) to `value` in the
+    /// running instances, if any, and in those made later; nothing takes a value set back to
+    /// the preset's or the start value. Between runs only. Refuses a port not found or one
+    /// that takes no value with the plan's error, and warns about a value out of range once
+    /// the rate is known; false after the error. Allocates nothing but for the error.
+    bool set_control(size_t plugin, const char* symbol, std::optional<float> value);
+
     /// Measures the processor time of each plugin's runs from now on.
     void measure_time() { timing_ = true; }
 
@@ -119,6 +131,9 @@ private:
         }
         const char* uri;
         std::string prefix;  ///< "plugin N (URI): ", or empty
+        /// Values set after the plan, which the port plan then points at: room for one per
+        /// port is made with the plan, so the vector never moves.
+        assignment_list later;
         plugin_diagnostics report;
         plugin_session session;
     };

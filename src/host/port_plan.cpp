@@ -338,13 +338,36 @@ std::string refusal_reason(const port_plan& plan) {
 bool accept_plan(const port_plan& plan, diagnostics& d) {
     if (plan.refusal == port_refusal::none)
         return true;
-    const problem kind = plan.refusal == port_refusal::port_not_found       ? problem::not_found
+    const problem kind = plan.refusal == port_refusal::port_not_found       ? problem::no_port
                          : plan.refusal == port_refusal::broken_description ? problem::cannot_run
                                                                             : problem::bad_value;
     std::string reason;
     if (allocate_or_report(d, [&] { reason = refusal_reason(plan); }))
         d.error(kind, reason);
     return false;
+}
+
+planned_port* settable_port(port_plan& plan, const char* symbol, diagnostics& d) {
+    const auto named = [&](const planned_port& p) {
+        return std::strcmp(p.facts.symbol, symbol) == 0;
+    };
+    const auto port = std::find_if(plan.ports.begin(), plan.ports.end(), named);
+    if (port == plan.ports.end()) {
+        report_error(d, problem::no_port, msg_port_not_found, symbol);
+        return nullptr;
+    }
+    if (is_settable(port->facts))
+        return &*port;
+    // Planned again on the side, the port gives the refusal it would have given at first.
+    allocate_or_report(d, [&] {
+        port_plan side;
+        planned_port copy = *port;
+        const port_assignment assignment{symbol, 0};
+        refuse(side, plan_port(copy, &assignment, true, side), port->facts.symbol,
+               port->facts.minimum_size.value_or(""));
+        accept_plan(side, d);
+    });
+    return nullptr;
 }
 
 }  // namespace kelvo

@@ -155,4 +155,8 @@ std::string refusal_reason(const port_plan& plan);
 /// False after reporting the refusal, if there is one.
 bool accept_plan(const port_plan& plan, diagnostics& d);
 
+/// The control or CV input `symbol` names, for a value given after the plan; else nothing,
+/// after the error plan_ports gives for that assignment.
+planned_port* settable_port(port_plan& plan, const char* symbol, diagnostics& d);
+
 }  // namespace kelvo

@@ -121,11 +121,6 @@ std::optional<size_t> input_channel(const plugin_session& s, const planned_port&
     return s.layout.fan_out ? 0 : size_t{i} * s.plan.tally.audio_inputs_required + p.slot;
 }
 
-// The value a control or CV input starts at.
-float initial_value(const planned_port& p) {
-    return p.assignment ? p.assignment->value : p.preset.value_or(start_value(p.facts.range));
-}
-
 // Takes the preset's value for the control input `symbol`; false when there is no such port.
 bool take_preset_value(port_plan& plan, const std::string& symbol, float value) {
     for (planned_port& p : plan.ports) {
@@ -194,8 +189,11 @@ bool instantiate(plugin_session& s, double sample_rate) {
         if (!instantiate_one(s, sample_rate, p))
             return false;
     }
-    s.preset.reset();
     return true;
+}
+
+float initial_value(const planned_port& p) {
+    return p.assignment ? p.assignment->value : p.preset.value_or(start_value(p.facts.range));
 }
 
 float start_value(const port_range& range) {

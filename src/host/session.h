@@ -56,7 +56,7 @@ struct plugin_session {
     channel_layout layout;
     std::unique_ptr<urid_map> urids;  ///< one table for the run, from the plan on
     std::unique_ptr<plugin_log> log;  ///< one for the plugin, made with the URI table
-    state_ptr preset;                 ///< what -p chose, until the instances have it
+    state_ptr preset;                 ///< what -p chose; instances made again get it too
     size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
     std::vector<plugin_instance> instances;
     bool active = false;
@@ -90,6 +90,10 @@ port_storage make_port_storage(const port_plan& plan, uint64_t block_frames);
 
 /// The value an unassigned control input starts at.
 float start_value(const port_range& range);
+
+/// The value a control or CV input starts at: the user's, else the preset's, else the start
+/// value.
+float initial_value(const planned_port& p);
 
 /// Warns when `value` lies outside the range; bounds of an `lv2:sampleRate` port are given
 /// in fractions of `sample_rate`.

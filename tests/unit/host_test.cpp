@@ -1,3 +1,4 @@
+#include "engine/chain.h"
 #include "host/features.h"
 #include "host/state_paths.h"
 #include "host/urid_map.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -523,4 +525,77 @@ TEST(HostFeatures, MakesStatePathsOnlyInsideItsFolder) {
         SCOPED_TRACE(c.relative);
         EXPECT_EQ(c.inside, stays_inside(c.relative));
     }
+}
+
+namespace {
+
+// Keeps what an engine reports, a line each: "error <kind>: text" or "warning: text".
+class recorded_diagnostics final : public diagnostics {
+public:
+    void error(problem kind, std::string_view text) override {
+        lines += "error " + std::to_string(static_cast<int>(kind)) + ": " + std::string{text};
+    }
+    void warning(std::string_view text) noexcept override {
+        lines += "warning: " + std::string{text};
+    }
+    std::string lines;
+};
+
+}  // namespace
+
+TEST(Chain, SetsControlsOfRunningInstancesAndLaterOnes) {
+    test_bundle();  // sets LV2_PATH to the test bundle
+    const int no_port = static_cast<int>(problem::no_port);
+    const int bad_value = static_cast<int>(problem::bad_value);
+    // In turn on one running chain; the preset sets gain to 0.5.
+    const struct {
+        const char* symbol;
+        std::optional<float> value;
+        bool taken;
+        float gain;  // what the amp runs with afterwards
+        std::string said;
+    } cases[] = {
+        {"gain", 2.0f, true, 2.0f, ""},
+        {"gain", 9.0f, true, 9.0f, "warning: out of range value for port 'gain' (min: 0, max: 8)"},
+        {"gain", std::nullopt, true, 0.5f, ""},
+        {"in", 1.0f, false, 0.5f,
+         "error " + std::to_string(bad_value) +
+             ": cannot assign a value to port 'in' (it is an audio in port)"},
+        {"ghost", 1.0f, false, 0.5f, "error " + std::to_string(no_port) + ": port 'ghost' not found"},
+        {"gain", 0.25f, true, 0.25f, ""},
+    };
+    recorded_diagnostics d;
+    chain plugins{d};
+    const plugin_request request{"http://kelvo.test/plugins/amp", {}, "Half"};
+    ASSERT_TRUE(plugins.plan({&request, 1}, true, 4));
+    ASSERT_TRUE(plugins.lay_out(1) && plugins.instantiate(48000));
+    plugins.allocate();
+    plugins.start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.symbol << " " << c.value.value_or(-1));
+        d.lines.clear();
+        EXPECT_EQ(c.taken, plugins.set_control(0, c.symbol, c.value));
+        EXPECT_EQ(c.said, d.lines);
+        EXPECT_EQ(c.gain, plugins.control_value(0, "gain"));
+        std::fill(plugins.inputs()[0].begin(), plugins.inputs()[0].end(), 1.0f);
+        plugins.run(4);
+        EXPECT_EQ(c.gain, plugins.outputs()[0][3]);
+    }
+    EXPECT_EQ(std::nullopt, plugins.control_value(0, "out"));
+    // Instances made anew start from the value set, and keep the preset.
+    plugins.stop();
+    plugins.release_storage();
+    plugins.release_instances();
+    ASSERT_TRUE(plugins.lay_out(2) && plugins.instantiate(44100));
+    plugins.allocate();
+    plugins.start();
+    std::fill(plugins.inputs()[1].begin(), plugins.inputs()[1].end(), 1.0f);
+    plugins.run(4);
+    EXPECT_EQ(0.25f, plugins.outputs()[1][3]);
+    EXPECT_TRUE(plugins.set_control(0, "gain", std::nullopt));
+    plugins.run(4);
+    EXPECT_EQ(0.5f, plugins.outputs()[1][3]);
+    plugins.stop();
+    plugins.release_storage();
+    plugins.release_instances();
 }
