@@ -17,11 +17,10 @@ write for the same input as a float WAV file::
 
 from __future__ import annotations
 
-import abc
 import json
 import numbers
 from collections.abc import Iterable, Iterator, MutableMapping
-from typing import Any, NamedTuple
+from typing import Any, Optional
 
 import numpy as np
 
@@ -47,27 +46,8 @@ def plugins() -> list[dict[str, Any]]:
     return json.loads(_kelvo.list_json())["plugins"]
 
 
-class _Request(NamedTuple):
-    """What the engine is asked to run for one plugin."""
-
-    uri: str
-    preset: str | None
-    controls: dict[str, float]
-
-
-def _engine() -> Any:
-    """Return the binding of kelvo's chain engine.
-
-    Everything in this module that needs the engine goes through here:
-    checking a plugin's preset and control values (``check``), reading a
-    control's value (``control_value``), and making the instances that run
-    arrays (``open``, from the requests, the sample rate, the channel count,
-    the block size and the latency and clipping choices). It raises and warns
-    with the command line's texts.
-    """
-    raise NotImplementedError(
-        "kelvo's processing engine is not part of this build yet"
-    )
+# What the engine is given for one plugin: URI, preset, control values by symbol.
+_Spec = tuple[str, Optional[str], list[tuple[str, float]]]
 
 
 def _as_channels(audio: Any) -> np.ndarray:
@@ -141,36 +121,39 @@ class Controls(MutableMapping[str, float]):
     """The control inputs of one :class:`Plugin`, by port symbol.
 
     Reading gives the value the plugin runs with: the one set here, else the
-    preset's, else the port's start value. Setting checks the port and the
-    value as ``-c symbol:value`` does on the command line, and warns the same
-    way about a value out of range; deleting forgets the value set here. The
-    keys are the symbols of the plugin's control inputs, in port order.
+    preset's, else the port's start value (its default, else its minimum,
+    else its maximum, else 0). Setting checks the port and the value as
+    ``-c symbol:value`` does on the command line, and warns the same way
+    about a value out of range; deleting forgets the value set here. A value
+    set between calls with ``reset=False`` reaches the running instances at
+    the next call. The keys are the symbols of the plugin's control and CV
+    inputs, in port order.
     """
 
-    def __init__(self, plugin: Plugin) -> None:
+    def __init__(self, plugin: Plugin, values: dict[str, float]) -> None:
         self._plugin = plugin
         self._symbols = [
             port["symbol"]
             for port in plugin.ports
-            if port["type"] == "control" and port["direction"] == "input"
+            if port["type"] in ("control", "CV")
+            and port["direction"] == "input"
         ]
-        self._values: dict[str, float] = {}
+        self._values = values  # set by the user, in the order first set
 
     def __getitem__(self, symbol: str) -> float:
-        if symbol in self._values:
-            return self._values[symbol]
         if symbol not in self._symbols:
             raise KeyError(symbol)
-        return _engine().control_value(self._plugin._request(), symbol)
+        return self._plugin._engine.control_value(0, symbol)
 
     def __setitem__(self, symbol: str, value: float) -> None:
-        values = {**self._values, symbol: value}
-        _engine().check(self._plugin._request(values))
-        self._values[symbol] = float(value)
+        number = _number(symbol, value)
+        self._plugin._engine.set_control(0, symbol, number)
+        self._values[symbol] = number
 
     def __delitem__(self, symbol: str) -> None:
         if symbol not in self._symbols:
             raise KeyError(symbol)
+        self._plugin._engine.set_control(0, symbol, None)
         self._values.pop(symbol, None)
 
     def __iter__(self) -> Iterator[str]:
@@ -180,10 +163,10 @@ class Controls(MutableMapping[str, float]):
         return len(self._symbols)
 
     def __repr__(self) -> str:
-        return f"<kelvo.Controls of {self._plugin.uri}: {len(self)} inputs>"
+        return f"<kelvo.Controls of {self._plugin.uri}: {dict(self)}>"
 
 
-class _Effect(abc.ABC):
+class _Effect:
     """What :class:`Plugin` and :class:`Chain` share: processing arrays
     through the engine, in one call or in chunks.
 
@@ -192,14 +175,10 @@ class _Effect(abc.ABC):
     released while plugins run.
     """
 
-    def __init__(self) -> None:
-        self._stream: Any = None  # the running instances, between chunks
-        self._settings: tuple[Any, ...] = ()
-        self._output_channels = 0
+    _engine: Any  # the binding of kelvo's chain engine: _kelvo.Engine
 
-    @abc.abstractmethod
-    def _requests(self) -> list[_Request]:
-        """Return the requests of the plugins to run, in order."""
+    def _sync(self) -> None:
+        """Bring the engine up to date before a call; nothing to do here."""
 
     def process(
         self,
@@ -252,21 +231,16 @@ class _Effect(abc.ABC):
                 "the tail follows the last chunk: give it to flush() "
                 "when reset=False"
             )
-        settings = (
+        self._sync()
+        return self._engine.process(
+            samples,
             rate,
-            samples.shape[0],
             block,
+            seconds,
             bool(latency_compensation),
+            bool(reset),
             bool(clip),
         )
-        if reset or self._stream is None or settings != self._settings:
-            self._stream = _engine().open(self._requests(), *settings)
-            self._settings = settings
-        out = self._stream.run(samples, last=reset, tail=seconds)
-        if reset:
-            self._stream = None
-        self._output_channels = out.shape[0]
-        return out
 
     __call__ = process
 
@@ -280,13 +254,7 @@ class _Effect(abc.ABC):
         next call starts afresh. With no chunk in progress, the result has
         no frames.
         """
-        seconds = _tail(tail)
-        if self._stream is None:
-            return np.zeros((self._output_channels, 0), np.float32)
-        silence = np.zeros((self._settings[1], 0), np.float32)
-        out = self._stream.run(silence, last=True, tail=seconds)
-        self._stream = None
-        return out
+        return self._engine.flush(_tail(tail))
 
 
 class Plugin(_Effect):
@@ -314,26 +282,24 @@ class Plugin(_Effect):
     def __init__(
         self, uri: str, preset: str | None = None, **controls: float
     ) -> None:
-        super().__init__()
         self._description: dict[str, Any] = json.loads(
             _kelvo.description_json(uri)
         )
         if not self._description["runnable"]:
             raise RuntimeError(self._description["reason"])
         self._preset = preset
-        self._controls = Controls(self)
-        if preset is not None or controls:
-            _engine().check(self._request(controls))
-            self._controls._values.update(
-                (symbol, float(value)) for symbol, value in controls.items()
-            )
+        values = {
+            symbol: _number(symbol, value) for symbol, value in controls.items()
+        }
+        self._engine = _kelvo.Engine([(uri, preset, list(values.items()))])
+        # Set once more, for the warnings about values out of range.
+        for symbol, value in values.items():
+            self._engine.set_control(0, symbol, value)
+        self._controls = Controls(self, values)
 
-    def _request(self, controls: dict[str, float] | None = None) -> _Request:
-        values = self._controls._values if controls is None else controls
-        return _Request(self.uri, self._preset, dict(values))
-
-    def _requests(self) -> list[_Request]:
-        return [self._request()]
+    def _spec(self) -> _Spec:
+        """Return what the engine is given for this plugin as it is now."""
+        return (self.uri, self._preset, list(self._controls._values.items()))
 
     @property
     def uri(self) -> str:
@@ -386,9 +352,9 @@ class Chain(_Effect):
     become 0. The chain's latency is the sum of its plugins' latencies.
 
     Args:
-        plugins: the plugins, in order. Their presets and control values are
-            read when the chain makes its instances: at every call with
-            ``reset=True``.
+        plugins: the plugins, in order. A control value set on one of them
+            later reaches the chain at its next call, as it reaches the
+            plugin's own.
 
     Raises:
         TypeError: an item is not a :class:`Plugin`.
@@ -396,7 +362,6 @@ class Chain(_Effect):
     """
 
     def __init__(self, plugins: Iterable[Plugin]) -> None:
-        super().__init__()
         self._plugins = list(plugins)
         for plugin in self._plugins:
             if not isinstance(plugin, Plugin):
@@ -406,9 +371,24 @@ class Chain(_Effect):
                 )
         if not self._plugins:
             raise ValueError("a Chain needs at least one plugin")
+        specs = [plugin._spec() for plugin in self._plugins]
+        self._engine = _kelvo.Engine(specs)
+        self._given = [dict(values) for _, _, values in specs]
 
-    def _requests(self) -> list[_Request]:
-        return [plugin._request() for plugin in self._plugins]
+    def _sync(self) -> None:
+        """Give the engine the control values set on the plugins since the
+        last call; the plugins have warned about them already."""
+        for i, plugin in enumerate(self._plugins):
+            values = plugin._controls._values
+            given = self._given[i]
+            if values == given:
+                continue
+            for symbol in given.keys() - values.keys():
+                self._engine.set_control(i, symbol, None, warn=False)
+            for symbol, value in values.items():
+                if given.get(symbol) != value:
+                    self._engine.set_control(i, symbol, value, warn=False)
+            self._given[i] = dict(values)
 
     @property
     def plugins(self) -> list[Plugin]:

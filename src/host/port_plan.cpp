@@ -338,9 +338,21 @@ std::string refusal_reason(const port_plan& plan) {
 bool accept_plan(const port_plan& plan, diagnostics& d) {
     if (plan.refusal == port_refusal::none)
         return true;
-    const problem kind = plan.refusal == port_refusal::port_not_found       ? problem::no_port
-                         : plan.refusal == port_refusal::broken_description ? problem::cannot_run
-                                                                            : problem::bad_value;
+    problem kind = problem::cannot_run;  // the plugin's own ports cannot be driven
+    switch (plan.refusal) {
+        case port_refusal::port_not_found:
+            kind = problem::no_port;
+            break;
+        case port_refusal::assigned_audio_input:
+        case port_refusal::assigned_audio_output:
+        case port_refusal::assigned_control_output:
+        case port_refusal::assigned_atom:
+        case port_refusal::assigned_cv_output:
+            kind = problem::bad_value;
+            break;
+        default:
+            break;
+    }
     std::string reason;
     if (allocate_or_report(d, [&] { reason = refusal_reason(plan); }))
         d.error(kind, reason);
