@@ -1,12 +1,15 @@
 """Tests of the module kelvo against the project's LV2 test bundle.
 
-CTest runs them with LV2_PATH naming only the test bundle, and KELVO_INFO_PATH
-the built kelvo-info.
+CTest runs them with LV2_PATH naming only the test bundle, KELVO_PATH the
+built kelvo and KELVO_INFO_PATH the built kelvo-info.
 """
 
 import json
 import os
+import struct
 import subprocess
+import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -15,6 +18,17 @@ import kelvo
 
 AMP = "http://kelvo.test/plugins/amp"
 CONTROLS = "http://kelvo.test/plugins/controls"
+DECAY = "http://kelvo.test/plugins/decay"
+DELAY = "http://kelvo.test/plugins/delay"
+DEFAULT_STATE = "http://kelvo.test/plugins/default_state"
+EG_AMP = "http://lv2plug.in/plugins/eg-amp"
+RATE = 48000
+# Two channels of noise, with samples beyond full scale for the output check,
+# whose warning the tests but one leave aside.
+NOISE = np.random.default_rng(20).uniform(-1.2, 1.2, (2, 5000)).astype(np.float32)
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:out of range value detected in audio output"
+)
 ODD = "http://kelvo.test/plugins/odd'\"\\\t\u00e9\u20ac"
 
 
@@ -26,6 +40,52 @@ def kelvo_info_json(*args):
         check=True,
     )
     return json.loads(result.stdout)
+
+
+def write_float_wav(path, samples):
+    """Write (channels, frames) samples as a WAV file of 32-bit floats."""
+    channels = samples.shape[0]
+    data = np.ascontiguousarray(samples.T, "<f4").tobytes()
+    fmt = struct.pack(
+        "<HHIIHH", 3, channels, RATE, RATE * channels * 4, channels * 4, 32
+    )
+    chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    chunks += b"data" + struct.pack("<I", len(data)) + data
+    path.write_bytes(b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks)
+
+
+def read_float_wav(path):
+    """Return the samples of a WAV file of 32-bit floats as (channels, frames)."""
+    raw = path.read_bytes()
+    at, channels = 12, 0
+    while at < len(raw):
+        tag, size = raw[at : at + 4], struct.unpack_from("<I", raw, at + 4)[0]
+        if tag == b"fmt ":
+            channels, bits = struct.unpack_from("<H10xH", raw, at + 10)
+            assert bits == 32
+        elif tag == b"data":
+            data = np.frombuffer(raw[at + 8 : at + 8 + size], "<f4")
+            return data.reshape(-1, channels).T
+        at += 8 + size + size % 2
+    raise AssertionError("no data chunk")
+
+
+def run_kelvo(tmp_path, args):
+    """Run the built kelvo on NOISE as a float WAV file with the arguments
+    `args`; return its output's samples (None after an error) and its
+    standard error's lines."""
+    source, result = tmp_path / "in.wav", tmp_path / "out.wav"
+    write_float_wav(source, NOISE)
+    command = ["kelvo", "-i", source, "-o", result, *args]
+    run = subprocess.run(
+        command,
+        executable=os.environ["KELVO_PATH"],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    samples = None if run.returncode else read_float_wav(result)
+    return samples, run.stderr.splitlines()
 
 
 def test_plugins_lists_what_kelvo_info_lists():
@@ -144,3 +204,180 @@ def test_bad_arguments_are_refused_before_any_processing(
     call = {"sample_rate": 48000, **arguments}
     with pytest.raises(error):
         kelvo.Plugin(AMP).process(audio, **call)
+
+
+@pytest.mark.parametrize(
+    "args, make, options",
+    [
+        (
+            [EG_AMP, "-c", "gain:-6"],
+            lambda: kelvo.Plugin(EG_AMP, gain=-6),
+            {},
+        ),
+        (
+            ["-n", "100", DELAY, "-c", "latency:300"],
+            lambda: kelvo.Plugin(DELAY, latency=300),
+            {"block_size": 100},
+        ),
+        (
+            ["--with-latency", DELAY, "-c", "latency:300"],
+            lambda: kelvo.Plugin(DELAY, latency=300),
+            {"latency_compensation": False},
+        ),
+        (
+            [AMP, "-c", "gain:0.5", DELAY, "-c", "latency:37"],
+            lambda: kelvo.Chain(
+                [kelvo.Plugin(AMP, gain=0.5), kelvo.Plugin(DELAY, latency=37)]
+            ),
+            {},
+        ),
+        (
+            ["--tail", "0.5", DECAY, "-c", "time:500"],
+            lambda: kelvo.Plugin(DECAY, time=500),
+            {"tail": 0.5},
+        ),
+        (
+            [DEFAULT_STATE, "-p", "Quarter"],
+            lambda: kelvo.Plugin(DEFAULT_STATE, preset="Quarter"),
+            {},
+        ),
+    ],
+)
+def test_process_gives_what_the_command_line_writes(
+    tmp_path, monkeypatch, args, make, options
+):
+    if EG_AMP in args:
+        monkeypatch.delenv("LV2_PATH")  # the installed plugins
+    expected, _ = run_kelvo(tmp_path, ["--bits", "float", *args])
+    effect = make()
+    # The second call makes its instances anew, and must not differ.
+    for _ in range(2):
+        np.testing.assert_array_equal(effect(NOISE, RATE, **options), expected)
+
+
+@pytest.mark.parametrize(
+    "make, chunk, tail",
+    [
+        (lambda: kelvo.Plugin(DELAY, latency=300), 700, 0.0),
+        (lambda: kelvo.Plugin(DECAY, time=500), 333, 0.5),
+        (
+            lambda: kelvo.Chain(
+                [kelvo.Plugin(DELAY, latency=1300), kelvo.Plugin(DECAY)]
+            ),
+            512,
+            0.25,
+        ),
+    ],
+)
+def test_chunks_and_flush_equal_one_call(make, chunk, tail):
+    effect = make()
+    whole = effect(NOISE, RATE, tail=tail)
+    parts = [
+        effect(NOISE[:, i : i + chunk], RATE, reset=False)
+        for i in range(0, NOISE.shape[1], chunk)
+    ]
+    if chunk == 700:  # the first call less the latency, then their lengths
+        assert [p.shape[1] for p in parts] == [400] + [700] * 6 + [100]
+    rest = effect.flush(tail=tail)
+    np.testing.assert_array_equal(np.concatenate(parts + [rest], 1), whole)
+
+
+def test_controls_read_and_reach_the_running_instances():
+    controls = kelvo.Plugin(CONTROLS).controls
+    starts = [440, 0.5, 7, 0, 0.25, 3, -1]
+    assert [controls[symbol] for symbol in controls] == starts
+    amp = kelvo.Plugin(AMP, preset="Half", gain=2)
+    chain = kelvo.Chain([amp])
+    ones = np.ones(4, np.float32)
+    for effect in (amp, chain):
+        amp.controls["gain"] = 0.25
+        assert effect(ones, RATE, reset=False).tolist() == [[0.25] * 4]
+        del amp.controls["gain"]  # back to the preset's
+        assert amp.controls["gain"] == 0.5
+        assert effect(ones, RATE, reset=False).tolist() == [[0.5] * 4]
+        effect.flush()
+
+
+@pytest.mark.parametrize(
+    "args, make, error",
+    [
+        ([AMP, "-c", "loud:2"], lambda: kelvo.Plugin(AMP, loud=2), KeyError),
+        (
+            [AMP, "-c", "out:2"],
+            lambda: kelvo.Plugin(AMP).controls.update(out=2),
+            ValueError,
+        ),
+        (
+            [AMP, "-p", "Loud"],
+            lambda: kelvo.Plugin(AMP, preset="Loud"),
+            LookupError,
+        ),
+        (
+            [AMP, "-c", "gain:9"],
+            lambda: kelvo.Plugin(AMP, gain=9)(NOISE, RATE),
+            None,
+        ),
+        (
+            [AMP, DELAY, "-c", "latency:1e9"],
+            lambda: kelvo.Chain(
+                [kelvo.Plugin(AMP), kelvo.Plugin(DELAY, latency=1e9)]
+            )(NOISE, RATE),
+            None,
+        ),
+    ],
+)
+def test_errors_and_warnings_are_the_command_lines(tmp_path, args, make, error):
+    _, lines = run_kelvo(tmp_path, args)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            make()
+            raised = None
+        except LookupError as problem:
+            raised = problem
+        except ValueError as problem:
+            raised = problem
+    said = {f"kelvo: warning: {w.message}" for w in caught}
+    if raised:
+        said.add(f"kelvo: error: {raised.args[0]}")
+    assert type(raised) is (error or type(None))
+    assert said == set(lines)
+
+
+def test_two_threads_give_what_one_gives():
+    makers = [
+        lambda: kelvo.Plugin(DECAY, time=50),
+        lambda: kelvo.Plugin(DELAY, latency=77),
+    ]
+    inputs = [NOISE, NOISE[::-1].copy()]
+    alone = [make()(x, RATE, block_size=64) for make, x in zip(makers, inputs)]
+    effects = [make() for make in makers]
+    results = [None, None]
+
+    def work(k):
+        for _ in range(20):
+            results[k] = effects[k](inputs[k], RATE, block_size=64)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in (0, 1)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for result, expected in zip(results, alone):
+        np.testing.assert_array_equal(result, expected)
+
+
+def test_many_calls_do_not_grow_the_memory():
+    amp = kelvo.Plugin(AMP, gain=0.5)
+    short = np.ones((2, 64), np.float32)
+
+    def resident_pages():
+        with open("/proc/self/statm", encoding="ascii") as statm:
+            return int(statm.read().split()[1])
+
+    for _ in range(1000):
+        amp(short, RATE)
+    before = resident_pages()
+    for _ in range(10_000):
+        amp(short, RATE)
+    assert resident_pages() - before < 256  # 1 MiB of 4 KiB pages

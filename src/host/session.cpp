@@ -165,6 +165,8 @@ bool choose_preset(plugin_session& s, const char* name) {
     s.preset = load_preset(s.host, s.plugin, name, *s.urids, s.report);
     if (!s.preset)
         return false;
+    // The preset's keys keep their numbers for every instance that restores it.
+    s.host_urids = s.urids->size();
     std::string missing;
     if (!allocate_or_report(s.report, [&] {
             for (const auto& [symbol, value] : preset_values(s.preset.get(), *s.urids)) {

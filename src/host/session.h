@@ -57,7 +57,8 @@ struct plugin_session {
     std::unique_ptr<urid_map> urids;  ///< one table for the run, from the plan on
     std::unique_ptr<plugin_log> log;  ///< one for the plugin, made with the URI table
     state_ptr preset;                 ///< what -p chose; instances made again get it too
-    size_t host_urids = 0;            ///< the URIs it had before any instance mapped its own
+    size_t host_urids = 0;            ///< the URIs the host and the preset mapped, before any
+                                      ///< instance mapped its own
     std::vector<plugin_instance> instances;
     bool active = false;
     plugin_watch* watch = nullptr;  ///< marked around every call into the plugin; null: untracked
