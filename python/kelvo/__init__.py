@@ -20,7 +20,7 @@ from __future__ import annotations
 import json
 import numbers
 from collections.abc import Iterable, Iterator, MutableMapping
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
@@ -46,8 +46,8 @@ def plugins() -> list[dict[str, Any]]:
     return json.loads(_kelvo.list_json())["plugins"]
 
 
-# What the engine is given for one plugin: URI, preset, control values by symbol.
-_Spec = tuple[str, Optional[str], list[tuple[str, float]]]
+# What the engine is given for a plugin: URI, preset, control values by symbol.
+_Spec = tuple[str, str | None, list[tuple[str, float]]]
 
 
 def _as_channels(audio: Any) -> np.ndarray:
@@ -219,8 +219,17 @@ class _Effect:
         Raises:
             TypeError: `audio` is not float samples, or an argument is not
                 of its type.
-            ValueError: a shape or value the plugins cannot take.
-            RuntimeError: a plugin that cannot be driven.
+            ValueError: a shape or value the plugins cannot take, such as a
+                channel count they have no layout for, or with
+                ``reset=False`` a chunk after a short one when a plugin
+                requires fixed blocks.
+            RuntimeError: a plugin that cannot be driven, or this object
+                processing in another thread.
+            MemoryError: the blocks or the tail do not fit in memory.
+
+        Warnings of the run (values out of range, clipping, NaN, the
+        plugins' own messages) go through :mod:`warnings` with the command
+        line's texts.
         """
         samples = _as_channels(audio)
         rate = _sample_rate(sample_rate)
@@ -289,7 +298,8 @@ class Plugin(_Effect):
             raise RuntimeError(self._description["reason"])
         self._preset = preset
         values = {
-            symbol: _number(symbol, value) for symbol, value in controls.items()
+            symbol: _number(symbol, value)
+            for symbol, value in controls.items()
         }
         self._engine = _kelvo.Engine([(uri, preset, list(values.items()))])
         # Set once more, for the warnings about values out of range.

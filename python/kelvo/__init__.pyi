@@ -14,7 +14,9 @@ def plugins() -> list[dict[str, Any]]:
     """Return every installed plugin with kelvo's verdict on it."""
 
 class Controls(MutableMapping[str, float]):
-    """The control inputs of one Plugin, by port symbol."""
+    """The control and CV inputs of one Plugin, by port symbol: reading
+    gives the value it runs with, setting checks and takes effect at the
+    next call, deleting goes back to the preset's or the start value."""
 
     def __getitem__(self, symbol: str) -> float: ...
     def __setitem__(self, symbol: str, value: float) -> None: ...

@@ -25,7 +25,9 @@ EG_AMP = "http://lv2plug.in/plugins/eg-amp"
 RATE = 48000
 # Two channels of noise, with samples beyond full scale for the output check,
 # whose warning the tests but one leave aside.
-NOISE = np.random.default_rng(20).uniform(-1.2, 1.2, (2, 5000)).astype(np.float32)
+NOISE = (
+    np.random.default_rng(20).uniform(-1.2, 1.2, (2, 5000)).astype(np.float32)
+)
 pytestmark = pytest.mark.filterwarnings(
     "ignore:out of range value detected in audio output"
 )
@@ -51,11 +53,12 @@ def write_float_wav(path, samples):
     )
     chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt
     chunks += b"data" + struct.pack("<I", len(data)) + data
-    path.write_bytes(b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks)
+    riff = struct.pack("<I", 4 + len(chunks))
+    path.write_bytes(b"RIFF" + riff + b"WAVE" + chunks)
 
 
 def read_float_wav(path):
-    """Return the samples of a WAV file of 32-bit floats as (channels, frames)."""
+    """Return the samples of a float WAV file as (channels, frames)."""
     raw = path.read_bytes()
     at, channels = 12, 0
     while at < len(raw):
@@ -326,7 +329,9 @@ def test_controls_read_and_reach_the_running_instances():
         ),
     ],
 )
-def test_errors_and_warnings_are_the_command_lines(tmp_path, args, make, error):
+def test_errors_and_warnings_are_the_command_lines(
+    tmp_path, args, make, error
+):
     _, lines = run_kelvo(tmp_path, args)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
