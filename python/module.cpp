@@ -2,6 +2,7 @@
 // The Python package around it (kelvo/__init__.py) holds the classes people use.
 
 #include "audio/buffers.h"
+#include "cli/options.h"
 #include "diagnostics.h"
 #include "engine/chain.h"
 #include "engine/stream.h"
@@ -211,7 +212,7 @@ public:
         for (plugin_spec& spec : specs)
             values_.push_back(std::move(std::get<2>(spec)));
         specs_ = std::move(specs);
-        plan(512, true);
+        plan(default_block_frames, true);
     }
 
     array_chain(const array_chain&) = delete;

@@ -20,7 +20,7 @@ AMP = "http://kelvo.test/plugins/amp"
 CONTROLS = "http://kelvo.test/plugins/controls"
 DECAY = "http://kelvo.test/plugins/decay"
 DELAY = "http://kelvo.test/plugins/delay"
-DEFAULT_STATE = "http://kelvo.test/plugins/default_state"
+STATE = "http://kelvo.test/plugins/default_state"
 EG_AMP = "http://lv2plug.in/plugins/eg-amp"
 RATE = 48000
 # Two channels of noise, with samples beyond full scale for the output check,
@@ -44,51 +44,31 @@ def kelvo_info_json(*args):
     return json.loads(result.stdout)
 
 
-def write_float_wav(path, samples):
-    """Write (channels, frames) samples as a WAV file of 32-bit floats."""
-    channels = samples.shape[0]
-    data = np.ascontiguousarray(samples.T, "<f4").tobytes()
-    fmt = struct.pack(
-        "<HHIIHH", 3, channels, RATE, RATE * channels * 4, channels * 4, 32
-    )
-    chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt
-    chunks += b"data" + struct.pack("<I", len(data)) + data
-    riff = struct.pack("<I", 4 + len(chunks))
-    path.write_bytes(b"RIFF" + riff + b"WAVE" + chunks)
-
-
-def read_float_wav(path):
-    """Return the samples of a float WAV file as (channels, frames)."""
-    raw = path.read_bytes()
-    at, channels = 12, 0
-    while at < len(raw):
-        tag, size = raw[at : at + 4], struct.unpack_from("<I", raw, at + 4)[0]
-        if tag == b"fmt ":
-            channels, bits = struct.unpack_from("<H10xH", raw, at + 10)
-            assert bits == 32
-        elif tag == b"data":
-            data = np.frombuffer(raw[at + 8 : at + 8 + size], "<f4")
-            return data.reshape(-1, channels).T
-        at += 8 + size + size % 2
-    raise AssertionError("no data chunk")
-
-
 def run_kelvo(tmp_path, args):
-    """Run the built kelvo on NOISE as a float WAV file with the arguments
-    `args`; return its output's samples (None after an error) and its
-    standard error's lines."""
+    """Run the built kelvo on NOISE in a float WAV file with the arguments
+    `args`; return its float WAV output's samples, or None after an error,
+    and its standard error's lines."""
     source, result = tmp_path / "in.wav", tmp_path / "out.wav"
-    write_float_wav(source, NOISE)
-    command = ["kelvo", "-i", source, "-o", result, *args]
+    data = np.ascontiguousarray(NOISE.T, "<f4").tobytes()
+    fmt = struct.pack("<HHIIHH", 3, 2, RATE, RATE * 8, 8, 32)
+    chunks = b"fmt \x10\0\0\0" + fmt + b"data" + struct.pack("<I", len(data))
+    riff = struct.pack("<I", 4 + len(chunks) + len(data))
+    source.write_bytes(b"RIFF" + riff + b"WAVE" + chunks + data)
     run = subprocess.run(
-        command,
+        ["kelvo", "-i", source, "-o", result, "--bits", "float", *args],
         executable=os.environ["KELVO_PATH"],
         capture_output=True,
         text=True,
         check=False,
     )
-    samples = None if run.returncode else read_float_wav(result)
-    return samples, run.stderr.splitlines()
+    if run.returncode:
+        return None, run.stderr.splitlines()
+    raw, at = result.read_bytes(), 12
+    while raw[at : at + 4] != b"data":  # past fmt, fact, PEAK
+        at += 8 + struct.unpack_from("<I", raw, at + 4)[0]
+    size = struct.unpack_from("<I", raw, at + 4)[0]
+    samples = np.frombuffer(raw, "<f4", size // 4, at + 8)
+    return samples.reshape(-1, 2).T, run.stderr.splitlines()
 
 
 def test_plugins_lists_what_kelvo_info_lists():
@@ -212,11 +192,7 @@ def test_bad_arguments_are_refused_before_any_processing(
 @pytest.mark.parametrize(
     "args, make, options",
     [
-        (
-            [EG_AMP, "-c", "gain:-6"],
-            lambda: kelvo.Plugin(EG_AMP, gain=-6),
-            {},
-        ),
+        ([EG_AMP, "-c", "gain:-6"], lambda: kelvo.Plugin(EG_AMP, gain=-6), {}),
         (
             ["-n", "100", DELAY, "-c", "latency:300"],
             lambda: kelvo.Plugin(DELAY, latency=300),
@@ -240,8 +216,8 @@ def test_bad_arguments_are_refused_before_any_processing(
             {"tail": 0.5},
         ),
         (
-            [DEFAULT_STATE, "-p", "Quarter"],
-            lambda: kelvo.Plugin(DEFAULT_STATE, preset="Quarter"),
+            [STATE, "-p", "Quarter"],
+            lambda: kelvo.Plugin(STATE, preset="Quarter"),
             {},
         ),
     ],
@@ -251,7 +227,7 @@ def test_process_gives_what_the_command_line_writes(
 ):
     if EG_AMP in args:
         monkeypatch.delenv("LV2_PATH")  # the installed plugins
-    expected, _ = run_kelvo(tmp_path, ["--bits", "float", *args])
+    expected, _ = run_kelvo(tmp_path, args)
     effect = make()
     # The second call makes its instances anew, and must not differ.
     for _ in range(2):
@@ -287,12 +263,10 @@ def test_chunks_and_flush_equal_one_call(make, chunk, tail):
 
 def test_controls_read_and_reach_the_running_instances():
     controls = kelvo.Plugin(CONTROLS).controls
-    starts = [440, 0.5, 7, 0, 0.25, 3, -1]
-    assert [controls[symbol] for symbol in controls] == starts
+    assert list(controls.values()) == [440, 0.5, 7, 0, 0.25, 3, -1]
     amp = kelvo.Plugin(AMP, preset="Half", gain=2)
-    chain = kelvo.Chain([amp])
     ones = np.ones(4, np.float32)
-    for effect in (amp, chain):
+    for effect in (amp, kelvo.Chain([amp])):
         amp.controls["gain"] = 0.25
         assert effect(ones, RATE, reset=False).tolist() == [[0.25] * 4]
         del amp.controls["gain"]  # back to the preset's
@@ -310,11 +284,7 @@ def test_controls_read_and_reach_the_running_instances():
             lambda: kelvo.Plugin(AMP).controls.update(out=2),
             ValueError,
         ),
-        (
-            [AMP, "-p", "Loud"],
-            lambda: kelvo.Plugin(AMP, preset="Loud"),
-            LookupError,
-        ),
+        ([AMP, "-p", "X"], lambda: kelvo.Plugin(AMP, preset="X"), LookupError),
         (
             [AMP, "-c", "gain:9"],
             lambda: kelvo.Plugin(AMP, gain=9)(NOISE, RATE),
@@ -333,14 +303,12 @@ def test_errors_and_warnings_are_the_command_lines(
     tmp_path, args, make, error
 ):
     _, lines = run_kelvo(tmp_path, args)
+    raised = None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
             make()
-            raised = None
-        except LookupError as problem:
-            raised = problem
-        except ValueError as problem:
+        except (LookupError, ValueError) as problem:
             raised = problem
     said = {f"kelvo: warning: {w.message}" for w in caught}
     if raised:
@@ -350,13 +318,9 @@ def test_errors_and_warnings_are_the_command_lines(
 
 
 def test_two_threads_give_what_one_gives():
-    makers = [
-        lambda: kelvo.Plugin(DECAY, time=50),
-        lambda: kelvo.Plugin(DELAY, latency=77),
-    ]
+    effects = [kelvo.Plugin(DECAY), kelvo.Plugin(DELAY, latency=7)]
     inputs = [NOISE, NOISE[::-1].copy()]
-    alone = [make()(x, RATE, block_size=64) for make, x in zip(makers, inputs)]
-    effects = [make() for make in makers]
+    alone = [e(x, RATE, block_size=64) for e, x in zip(effects, inputs)]
     results = [None, None]
 
     def work(k):
@@ -373,8 +337,7 @@ def test_two_threads_give_what_one_gives():
 
 
 def test_many_calls_do_not_grow_the_memory():
-    amp = kelvo.Plugin(AMP, gain=0.5)
-    short = np.ones((2, 64), np.float32)
+    amp, short = kelvo.Plugin(AMP, gain=0.5), np.ones((2, 64), np.float32)
 
     def resident_pages():
         with open("/proc/self/statm", encoding="ascii") as statm:
