@@ -131,11 +131,11 @@ private:
         }
         const char* uri;
         std::string prefix;  ///< "plugin N (URI): ", or empty
-        /// Values set after the plan, which the port plan then points at: room for one per
-        /// port is made with the plan, so the vector never moves.
-        assignment_list later;
         plugin_diagnostics report;
         plugin_session session;
+        /// Values set after the plan, which the port plan then points at: room for one per
+        /// port is made after the plan, so the vector never moves, and is freed first.
+        assignment_list later;
     };
 
     uint32_t channels_into(size_t i) const;
