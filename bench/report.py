@@ -88,6 +88,12 @@ def timings(json_path, memory_path, seconds):
         loudness = time[(kind, seconds, "kelvo-loudness")]
         print(f"--loudness -16 / --normalize: {ratio(loudness, normalize):.2f} "
               f"(cpu {ratio(cpu[(kind, seconds, 'kelvo-loudness')], cpu[(kind, seconds, 'kelvo-normalize')]):.2f})")
+        if (kind, seconds, "kelvo-amp-amp") in time:
+            one = (kind, seconds, "kelvo-amp")
+            two = (kind, seconds, "kelvo-amp-amp")
+            print(f"eg-amp, then eg-amp / eg-amp alone: {ratio(time[two], time[one]):.2f} "
+                  f"(cpu {ratio(cpu[two], cpu[one]):.2f}; {time[one] * 1000:.1f} and "
+                  f"{time[two] * 1000:.1f} ms)")
         k1 = time[(kind, 1, "kelvo-n512")]
         print(f"start-up, 1 s input: kelvo -n 512 {k1 * 1000:.1f} ms "
               f"(peak {memory[(kind, 1, 'kelvo-n512')] / 1024:.1f} MiB), "

@@ -105,6 +105,9 @@ expect_offers "$kelvo -c " "gain:" " -i in.wav -o out.wav $amp"
 expect_offers "$kelvo -i in.wav -o out.wav http://kelvo.test/plugins/delay -c " "latency:"
 expect_offers "$kelvo -i in.wav -o out.wav http://kelvo.test/plugins/mono_to_stereo -c " ""
 expect_offers "$kelvo -i in.wav -o out.wav -c " ""
+# In a chain, the plugin nearest before the cursor.
+expect_offers "$kelvo -i in.wav -o out.wav $amp -c gain:1 http://kelvo.test/plugins/delay -c " "latency:"
+expect_offers "$kelvo -i in.wav -o out.wav $amp -c " "gain:" " http://kelvo.test/plugins/delay"
 # The argument of an option is not taken for the plugin, whatever it looks like.
 expect_offers "$kelvo -c gain:1 -i urn:in $amp -c " "gain:"
 
