@@ -126,7 +126,7 @@ std::string description_json(const std::string& uri) {
 using control_values = std::vector<std::pair<std::string, float>>;
 
 /// One plugin as Python asks for it: URI, preset or None, control values.
-using plugin_spec = std::tuple<std::string, std::optional<std::string>, control_values>;
+using plugin_order = std::tuple<std::string, std::optional<std::string>, control_values>;
 
 /// What a chain borrows, owned: the strings in a deque, where they never move, and the
 /// requests, never changed once planned.
@@ -207,11 +207,11 @@ private:
 /// again when the rate, the channels or the clipping change, or a call asks for a fresh start.
 class array_chain {
 public:
-    explicit array_chain(std::vector<plugin_spec> specs) {
-        values_.reserve(specs.size());
-        for (plugin_spec& spec : specs)
-            values_.push_back(std::move(std::get<2>(spec)));
-        specs_ = std::move(specs);
+    explicit array_chain(std::vector<plugin_order> orders) {
+        values_.reserve(orders.size());
+        for (plugin_order& order : orders)
+            values_.push_back(std::move(std::get<2>(order)));
+        orders_ = std::move(orders);
         plan(default_block_frames, true);
     }
 
@@ -317,9 +317,9 @@ private:
     // The requests with the values set so far, in storage the new chain may point into.
     std::unique_ptr<owned_requests> own_requests() const {
         auto owned = std::make_unique<owned_requests>();
-        owned->requests.reserve(specs_.size());
-        for (size_t i = 0; i < specs_.size(); ++i) {
-            const auto& [uri, preset, given] = specs_[i];
+        owned->requests.reserve(orders_.size());
+        for (size_t i = 0; i < orders_.size(); ++i) {
+            const auto& [uri, preset, given] = orders_[i];
             plugin_request& r = owned->requests.emplace_back();
             r.uri = owned->strings.emplace_back(uri).c_str();
             r.preset = preset ? owned->strings.emplace_back(*preset).c_str() : nullptr;
@@ -437,7 +437,7 @@ private:
     }
 
     python_diagnostics report_;  // first: the chain reports to it until its end
-    std::vector<plugin_spec> specs_;
+    std::vector<plugin_order> orders_;
     std::vector<control_values> values_;  ///< the values set so far, by plugin
     std::unique_ptr<owned_requests> requests_;
     std::unique_ptr<chain> chain_;  // borrows the requests: goes first
@@ -465,7 +465,7 @@ PYBIND11_MODULE(_kelvo, m) {
     py::class_<array_chain>(m, "Engine",
                             "Plugins in order over float32 arrays (channels, frames), with the "
                             "command line's engine. Raises and warns with kelvo's texts.")
-        .def(py::init<std::vector<kelvo::plugin_spec>>(), py::arg("plugins"),
+        .def(py::init<std::vector<kelvo::plugin_order>>(), py::arg("plugins"),
              "Plans the plugins, each given as (uri, preset or None, [(symbol, value), ...]), "
              "for blocks of 512 frames with latency compensation.")
         .def("control_value", &array_chain::control_value, py::arg("plugin"), py::arg("symbol"),

@@ -47,7 +47,7 @@ def plugins() -> list[dict[str, Any]]:
 
 
 # What the engine is given for a plugin: URI, preset, control values by symbol.
-_Spec = tuple[str, str | None, list[tuple[str, float]]]
+_Order = tuple[str, str | None, list[tuple[str, float]]]
 
 
 def _as_channels(audio: Any) -> np.ndarray:
@@ -307,7 +307,7 @@ class Plugin(_Effect):
             self._engine.set_control(0, symbol, value)
         self._controls = Controls(self, values)
 
-    def _spec(self) -> _Spec:
+    def _order(self) -> _Order:
         """Return what the engine is given for this plugin as it is now."""
         return (self.uri, self._preset, list(self._controls._values.items()))
 
@@ -381,9 +381,9 @@ class Chain(_Effect):
                 )
         if not self._plugins:
             raise ValueError("a Chain needs at least one plugin")
-        specs = [plugin._spec() for plugin in self._plugins]
-        self._engine = _kelvo.Engine(specs)
-        self._given = [dict(values) for _, _, values in specs]
+        orders = [plugin._order() for plugin in self._plugins]
+        self._engine = _kelvo.Engine(orders)
+        self._given = [dict(values) for _, _, values in orders]
 
     def _sync(self) -> None:
         """Give the engine the control values set on the plugins since the
