@@ -25,11 +25,13 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # Each package's description starts with its own summary line: CPack would put one summary,
 # CPACK_PACKAGE_DESCRIPTION_SUMMARY, before both, so that is left unset.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "apply one LV2 plugin to a sound file, offline\n"
-    "kelvo reads a sound file, runs it through one LV2 audio plugin named by its\n"
-    "URI and writes the result in the input's format and sample rate, with latency\n"
-    "compensation and optional normalization. kelvo-info lists the installed\n"
-    "plugins, tells which of them kelvo can run, and describes their ports.")
+    "apply LV2 plugins to a sound file, offline\n"
+    "kelvo reads a sound file, runs it through LV2 audio plugins named by their\n"
+    "URIs, in a chain, and writes the result in the input's format and sample\n"
+    "rate, with latency compensation, tails, presets, and peak or loudness\n"
+    "normalization. Only a finished output replaces an existing file.\n"
+    "kelvo-info lists the installed plugins, tells which of them kelvo can run,\n"
+    "and describes their ports.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
