@@ -107,7 +107,7 @@ void signal_guard::install(const char* program_name, const plugin_watch& watch, 
     struct sigaction action {};
     action.sa_handler = on_signal;
     action.sa_mask = guarded_set(guarded.size());
-    action.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    action.sa_flags = static_cast<int>(SA_ONSTACK | SA_RESETHAND);
     active.store(this);
     for (size_t i = 0; i < guarded.size(); ++i) {
         sigaction(guarded[i], nullptr, &old_actions_[i]);
@@ -154,7 +154,8 @@ void signal_guard::handle(int signal) const noexcept {
     const auto position = static_cast<size_t>(watch_ ? watch_->current : 0);
     if (crash != guarded.end() && position > 0 && position <= ends_.size() / (crash_kinds * 2)) {
         const auto kind = static_cast<size_t>(crash - (guarded.begin() + first_crash));
-        const size_t line = ((position - 1) * crash_kinds + kind) * 2 + in_place_;
+        const size_t line =
+            ((position - 1) * crash_kinds + kind) * 2 + static_cast<size_t>(in_place_ != 0);
         const size_t start = line > 0 ? ends_[line - 1] : 0;
         write_all(text_.data() + start, ends_[line] - start);
     }
