@@ -41,7 +41,9 @@ const char* name = "kelvo";
 // The engine's texts come whole; a `%.*s` keeps them from being read as formats.
 class printer final : public diagnostics {
 public:
-    void error(problem, std::string_view text) override { kelvo::error("%.*s", length(text), text.data()); }
+    void error(problem, std::string_view text) override {
+        kelvo::error("%.*s", length(text), text.data());
+    }
     void warning(std::string_view text) noexcept override {
         kelvo::warning("%.*s", length(text), text.data());
     }

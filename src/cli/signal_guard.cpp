@@ -74,7 +74,8 @@ void signal_guard::install(const char* program_name, const plugin_watch& watch, 
         const std::string prefix = prefix_of(k);
         for (size_t i = first_crash; i < guarded.size(); ++i) {
             for (const char* ending : endings)
-                total += crash_line(nullptr, 0, program_name, prefix, strsignal(guarded[i]), ending);
+                total +=
+                    crash_line(nullptr, 0, program_name, prefix, strsignal(guarded[i]), ending);
         }
     }
     std::string text(total, '\0');

@@ -125,8 +125,9 @@ chain_storage_bytes chain::storage_bytes() const {
         blocks += scratch * p.layout.instances + kelvo::output_channels(p);
         atoms += plan.atom_storage_bytes * p.layout.instances;
     }
-    return {blocks <= UINT32_MAX ? block_buffer_bytes(block_frames_, static_cast<uint32_t>(blocks), 0)
-                                 : std::nullopt,
+    return {blocks <= UINT32_MAX
+                ? block_buffer_bytes(block_frames_, static_cast<uint32_t>(blocks), 0)
+                : std::nullopt,
             atoms};
 }
 

@@ -185,8 +185,9 @@ std::optional<block_length> plan_block_length(const LilvPlugin* plugin, uint64_t
     const bool power_of_two = requires_feature(plugin, LV2_BUF_SIZE__powerOf2BlockLength);
     if (power_of_two && !std::has_single_bit(frames)) {
         const uint64_t below = std::bit_floor(frames);
-        report_error(d, problem::bad_value, msg_power_of_two, static_cast<unsigned long long>(below),
-              static_cast<unsigned long long>(below * 2));
+        report_error(d, problem::bad_value, msg_power_of_two,
+                     static_cast<unsigned long long>(below),
+                     static_cast<unsigned long long>(below * 2));
         return std::nullopt;
     }
     if (frames > INT32_MAX && reads_block_lengths(plugin)) {

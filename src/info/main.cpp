@@ -62,7 +62,8 @@ int drive(info_run& r, int argc, char** argv) {
     }
     // A description names units by the symbols the LV2 vocabulary bundles give them.
     const world_scope scope{.plugin_uri = r.settings.plugin_uri, .vocabularies = true};
-    const bool done = open_world(r.host, printed_diagnostics(), scope) && build_output(r) && write_output(r);
+    const bool done =
+        open_world(r.host, printed_diagnostics(), scope) && build_output(r) && write_output(r);
     return done ? 0 : 1;
 }
 
