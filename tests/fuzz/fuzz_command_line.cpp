@@ -68,7 +68,8 @@ walk walk_options(const std::vector<std::string>& v) {
         const std::string& arg = v[i];
         const bool takes_argument = arg == "-i" || arg == "-o" || arg == "-n" || arg == "-c" ||
                                     arg == "--tail" || arg == "--format" || arg == "--bits" ||
-                                    arg == "-p" || arg == "--preset";
+                                    arg == "-p" || arg == "--preset" || arg == "--loudness" ||
+                                    arg == "--true-peak" || arg == "--quality";
         if (takes_argument && i + 1 < v.size()) {
             ++i;
             if (arg == "-i") {
